@@ -1,0 +1,130 @@
+#include "client/sender.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "client/settings.h"
+#include "common/log.h"
+
+namespace {
+
+// Owns one descriptor or stream for the duration of send_message.
+struct fd_holder {
+  int fd = -1;
+  ~fd_holder() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct file_holder {
+  FILE* stream = nullptr;
+  ~file_holder() {
+    if (stream != nullptr) fclose(stream);
+  }
+};
+
+// Connects a blocking stream socket to `path`. Returns the descriptor, or -1
+// after an ERR line.
+int connect_to_daemon(const char* path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, strlen(path) + 1);
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: socket failed\n");
+    return -1;
+  }
+  socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + strlen(path));
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind connect socket: %s\n", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends the open file in chunks. Returns 0 when the whole file was sent.
+int send_file(int fd, FILE* stream, const char* name) {
+  char area[kSendChunk + 1];
+  memset(area, 0, sizeof(area));
+  for (;;) {
+    size_t count = fread(area, 1, kSendChunk, stream);
+    if (count == 0) break;
+    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %s\n", static_cast<int>(count),
+             area);
+    if (send_all(fd, area, count) != 0) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: Send File:%s Failed: %s\n", name, strerror(errno));
+      return 1;
+    }
+    memset(area, 0, sizeof(area));
+  }
+  if (ferror(stream)) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", name);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int send_all(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t sent = send(fd, p, length, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return 0;
+}
+
+int send_message(void) {
+  char path[256];
+  snprintf(path, sizeof(path), "%s", args_info.unixsock_arg);
+  if (strlen(path) >= sizeof(((struct sockaddr_un*)nullptr)->sun_path)) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    return 1;
+  }
+
+  // Decide what to send, and open the file, before connecting: the daemon
+  // publishes whatever a connection carries, so a connection that was made
+  // for nothing would become an empty message.
+  file_holder file;
+  if (args_info.file_given != 0) {
+    file.stream = fopen(args_info.file_arg, "re");
+    if (file.stream == nullptr) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: fopen failed\n");
+      return 1;
+    }
+  } else if (args_info.data_given == 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: parameter missing :quorrel_client -D data or -f file\n");
+    return 1;
+  }
+
+  fd_holder sock;
+  sock.fd = connect_to_daemon(path);
+  if (sock.fd < 0) return 1;
+
+  if (file.stream != nullptr) return send_file(sock.fd, file.stream, args_info.file_arg);
+
+  const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
+  if (send_all(sock.fd, text, strlen(text)) != 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Send data:%s Failed: %s\n", text, strerror(errno));
+    return 1;
+  }
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: data: %s\n", text);
+  return 0;
+}
