@@ -214,22 +214,23 @@ int read_config_file(const char* filename, int* count) {
   return result;
 }
 
-int config_file_parse(const cmdline_program& program, const char* filename,
-                      void* record, const cmdline_parser_params* params) {
+int config_stream_parse(const cmdline_program& program, FILE* stream,
+                        const char* display_name, void* record,
+                        const cmdline_parser_params* params) {
   config_package = program.package;
   config_depth = 0;
   int result = 1;
   int count = 1;
   if (!push_arg(program.package)) {
     fprintf(stderr, "%s: out of memory reading configuration file '%s'\n", program.package,
-            filename);
-  } else if (read_config_file(filename, &count) == 0) {
+            display_name);
+  } else if (read_config_stream(stream, display_name, &count) == 0) {
     char** argv = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
     static const char kSuffix[] = " in configuration file ";
-    char* suffix = static_cast<char*>(malloc(strlen(filename) + sizeof(kSuffix)));
+    char* suffix = static_cast<char*>(malloc(strlen(display_name) + sizeof(kSuffix)));
     if (argv == nullptr || suffix == nullptr) {
       fprintf(stderr, "%s: out of memory reading configuration file '%s'\n", program.package,
-              filename);
+              display_name);
     } else {
       // The list is newest first: fill the vector from its end so that the
       // entries stand in reading order after the program literal.
@@ -238,12 +239,24 @@ int config_file_parse(const cmdline_program& program, const char* filename,
         argv[--i] = node->string_arg;
       }
       strcpy(suffix, kSuffix);
-      strcat(suffix, filename);
+      strcat(suffix, display_name);
       result = parse_argument_vector(program, count, argv, record, params, suffix);
     }
     free(suffix);
     free(argv);
   }
   config_arg_list_clear();
+  return result;
+}
+
+int config_file_parse(const cmdline_program& program, const char* filename,
+                      void* record, const cmdline_parser_params* params) {
+  FILE* stream = fopen(filename, "re");
+  if (stream == nullptr) {
+    fprintf(stderr, "%s: Error opening configuration file '%s'\n", program.package, filename);
+    return 1;
+  }
+  int result = config_stream_parse(program, stream, filename, record, params);
+  fclose(stream);
   return result;
 }

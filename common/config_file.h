@@ -29,16 +29,22 @@ constexpr int kConfigIncludeDepthMax = 16;
 int config_file_parse(const cmdline_program& program, const char* filename,
                       void* record, const cmdline_parser_params* params);
 
+// Same as config_file_parse for an open stream that the caller owns;
+// `display_name` is the path shown in messages and in the error suffix.
+int config_stream_parse(const cmdline_program& program, FILE* stream,
+                        const char* display_name, void* record,
+                        const cmdline_parser_params* params);
+
 // Reads entries from `filename` into the pending list, adding one to *count
 // per entry. Returns 0, or 1 after printing a message; messages name the
 // program that config_file_parse is serving.
 int read_config_file(const char* filename, int* count);
 
 // Same, from an open stream that the caller owns; `display_name` is the path
-// shown in messages. Used by read_config_file and by the fuzzing harness.
+// shown in messages.
 int read_config_stream(FILE* stream, const char* display_name, int* count);
 
-// Frees the pending list (after read_config_stream outside config_file_parse).
+// Frees the pending list.
 void config_arg_list_clear(void);
 
 // Pointer to the first character of `text` that is neither blank nor tab.

@@ -1,0 +1,60 @@
+#!/bin/sh
+# Sets up the machine and runs every test:
+#   1. warnings-as-errors build and the whole suite (unit, black-box, and
+#      end-to-end against private mosquitto brokers on loopback);
+#   2. the whole suite again under ASan+UBSan;
+#   3. the 32-bit build (-m32 against Debian's :i386 packages) and its unit tests;
+#   4. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60).
+# Every broker and daemon the tests need is started by the tests themselves.
+set -eu
+cd "$(dirname "$0")/.."
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+JOBS=$(nproc)
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "installing packages"
+./scripts/setup.sh --i386
+
+step "build (-Wall -Wextra -Werror)"
+cmake -S . -B build -DQUORREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$JOBS"
+
+step "test suite"
+(cd build && ctest --output-on-failure -j"$JOBS")
+
+step "ASan+UBSan build and test suite"
+cmake -S . -B build-asan -DQUORREL_WERROR=ON -DQUORREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-asan -j"$JOBS"
+(cd build-asan &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j"$JOBS")
+
+step "32-bit build and unit tests"
+cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake -DQUORREL_WERROR=ON
+cmake --build build-i386 -j"$JOBS" --target quorreld quorrel_client common_tests server_tests client_tests
+for t in common_tests server_tests client_tests; do
+  if [ -x "build-i386/$t" ]; then
+    file "build-i386/$t" | grep -q "ELF 32-bit" || { echo "$t is not 32-bit" >&2; exit 1; }
+    "./build-i386/$t"
+  fi
+done
+
+step "fuzzing, ${FUZZ_SECONDS}s per target"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORREL_FUZZ=ON -DQUORREL_TESTS=OFF -DQUORREL_WERROR=ON
+cmake --build build-fuzz -j"$JOBS" --target config_reader_fuzz option_parser_fuzz
+for pair in config_reader_fuzz:config option_parser_fuzz:options; do
+  target=${pair%%:*}
+  seeds=${pair#*:}
+  work=build-fuzz/corpus-$seeds
+  mkdir -p "$work"
+  cp fuzz/corpus/"$seeds"/* "$work"/
+  "./build-fuzz/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+    -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=build-fuzz/"$target"- "$work" \
+    2>build-fuzz/"$target".log || { tail -50 build-fuzz/"$target".log; exit 1; }
+  grep -E "stat::number_of_executed_units|Done [0-9]+ runs" build-fuzz/"$target".log || true
+done
+
+step "all tests passed"

@@ -1,0 +1,234 @@
+// Black-box tests of both programs' command lines and configuration files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using quorrel_test::CommandResult;
+using quorrel_test::run_command;
+using quorrel_test::TempDir;
+using quorrel_test::write_file;
+
+const std::string kDaemon = QUORRELD_PATH;
+const std::string kClient = QUORREL_CLIENT_PATH;
+
+CommandResult RunProgram(const std::string& program, std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  return run_command(args, std::chrono::milliseconds(10000));
+}
+
+const char kDaemonHelp[] =
+    "quorreld 1.0.0\n"
+    "\n"
+    "Usage: quorreld [OPTIONS]...\n"
+    "\n"
+    "  -h, --help                Print help and exit\n"
+    "  -V, --version             Print version and exit\n"
+    "  -c, --config=STRING       config files\n"
+    "      --unixsock=STRING     unix socket path\n"
+    "  -u, --unixudpsock=STRING  unix udp socket path\n"
+    "      --host=STRING         host\n"
+    "  -p, --port=INT            port  (default=`1883')\n"
+    "      --keepalive=INT       keepalive  (default=`10')\n"
+    "  -q, --qos=INT             qos class  (default=`0')\n"
+    "      --subqos=INT          sub qos class  (default=`0')\n"
+    "  -i, --id=STRING           id\n"
+    "      --clean_session       clean session  (default=on)\n"
+    "  -t, --topic=STRING        topic\n"
+    "      --subtopic=STRING     subtopic\n"
+    "      --insecure            insecure  (default=on)\n"
+    "      --username=STRING     username\n"
+    "      --password=STRING     password\n"
+    "      --cafile=STRING       cafile\n"
+    "      --cert=STRING         cert\n"
+    "      --key=STRING          key\n"
+    "      --keypassword=STRING  key password\n"
+    "      --script=STRING       script\n"
+    "      --onconnect=STRING    connected script\n"
+    "      --willpayload=STRING  will payload\n"
+    "      --willqos=INT         will qos  (default=`0')\n"
+    "      --willretain=INT      will retain  (default=`0')\n"
+    "      --willtopic=STRING    will topic\n"
+    "  -d, --debug=INT           debug level  (default=`4')\n"
+    "      --daemon              daemon mode  (default=off)\n";
+
+const char kClientHelp[] =
+    "quorrel_client 1.0.0\n"
+    "\n"
+    "Usage: quorrel_client [OPTIONS]...\n"
+    "\n"
+    "  -h, --help             Print help and exit\n"
+    "  -V, --version          Print version and exit\n"
+    "  -c, --config=STRING    config files\n"
+    "      --unixsock=STRING  unix socket path\n"
+    "  -f, --file=STRING      data file\n"
+    "  -D, --data=STRING      data string\n"
+    "  -d, --debug=INT        debug level  (default=`4')\n"
+    "      --daemon           daemon mode  (default=off)\n";
+
+TEST(CommandLine, HelpAndVersionExactlyAndWithStatusZero) {
+  for (const char* flag : {"-h", "--help"}) {
+    CommandResult r = RunProgram(kDaemon, {flag});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, kDaemonHelp);
+    EXPECT_EQ(r.err, "");
+  }
+  CommandResult r = RunProgram(kClient, {"-h"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, kClientHelp);
+
+  r = RunProgram(kDaemon, {"-V"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "quorreld 1.0.0\n");
+  r = RunProgram(kClient, {"--version"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "quorrel_client 1.0.0\n");
+
+  // Help wins over missing required options, but not over an earlier error.
+  r = RunProgram(kDaemon, {"--host", "h", "-h"});
+  EXPECT_EQ(r.exit_code, 0);
+  r = RunProgram(kDaemon, {"-p", "x", "-h"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(CommandLine, RequiredOptionsListedInOrder) {
+  CommandResult r = RunProgram(kDaemon, {});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": '--unixsock' option required\n" + kDaemon +
+                       ": '--unixudpsock' ('-u') option required\n" + kDaemon +
+                       ": '--host' option required\n" + kDaemon +
+                       ": '--topic' ('-t') option required\n");
+
+  r = RunProgram(kDaemon, {"--host", "h", "-u", "/tmp/x"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": '--unixsock' option required\n" + kDaemon +
+                       ": '--topic' ('-t') option required\n");
+
+  r = RunProgram(kClient, {});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kClient + ": '--unixsock' option required\n");
+}
+
+TEST(CommandLine, RejectsRepeatedAndMalformedOptions) {
+  CommandResult r = RunProgram(kDaemon, {"-p", "10", "-p", "20"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": `--port' (`-p') option given more than once\n");
+
+  r = RunProgram(kDaemon, {"--host", "a", "--host", "b"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": `--host' option given more than once\n");
+
+  r = RunProgram(kDaemon, {"--insecure", "--insecure"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": `--insecure' option given more than once\n");
+
+  r = RunProgram(kClient, {"-D", "a", "-D", "b"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kClient + ": `--data' (`-D') option given more than once\n");
+
+  r = RunProgram(kDaemon, {"--keepalive", "12abc"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": invalid numeric value: 12abc\n");
+
+  r = RunProgram(kClient, {"--nosuch"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("nosuch"), std::string::npos);  // getopt_long's own words
+}
+
+// The sender stops right after argument processing when nothing listens at
+// its socket path, and says why; a path of 108 characters is refused before
+// a socket exists. That makes it a cheap probe of which settings won.
+class ConfigFileCli : public ::testing::Test {
+ protected:
+  std::string Conf(const std::string& name, const std::string& text) {
+    std::string path = dir_.file(name);
+    EXPECT_TRUE(write_file(path, text));
+    return path;
+  }
+  TempDir dir_{"cli"};
+  const std::string long_path_ = "/tmp/" + std::string(103, 'L');  // 108 characters
+  const std::string absent_path_ = "/nonexistent-quorrel/s";
+};
+
+TEST_F(ConfigFileCli, CommandLineWinsAndFileFillsTheRest) {
+  std::string conf = Conf("c.conf", "unixsock " + long_path_ + "\nD from-file\n");
+  CommandResult r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Could not bind connect socket"), std::string::npos) << r.err;
+
+  // unixsock from the file alone satisfies the required option.
+  r = RunProgram(kClient, {"-c", conf, "-D", "x"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(long_path_ + " socket name too long"), std::string::npos) << r.err;
+}
+
+TEST_F(ConfigFileCli, MissingFileIsSkippedSilently) {
+  CommandResult r = RunProgram(kClient, {"-c", dir_.file("none.conf"), "--unixsock", absent_path_,
+                                  "-D", "x"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.find("configuration file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Could not bind connect socket"), std::string::npos) << r.err;
+}
+
+TEST_F(ConfigFileCli, ReaderErrorsNameFileAndLine) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {"# c\nunixsock = a b\n", ":2: malformed string in configuration file\n"},
+      {"unixsock 'open\n", ":1: unterminated string in configuration file\n"},
+      {"unixsock " + std::string(2100, 'x') + "\n", ":1: Line too long in configuration file\n"},
+  };
+  for (const Case& c : cases) {
+    std::string conf = Conf("e.conf", c.text);
+    CommandResult r = RunProgram(kClient, {"-c", conf, "-D", "x"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "quorrel_client:" + conf + c.message);
+  }
+
+  std::string conf = Conf("inc.conf", "include\nunixsock " + absent_path_ + "\n");
+  CommandResult r = RunProgram(kClient, {"-c", conf, "-D", "x"});
+  EXPECT_EQ(r.exit_code, 1);  // only a warning: the run goes on to connect
+  EXPECT_NE(r.err.find("quorrel_client:" + conf + ":1: include requires a filename argument.\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("Could not bind connect socket"), std::string::npos) << r.err;
+
+  conf = Conf("bad-inc.conf", "include " + dir_.file("gone.conf") + "\n");
+  r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_, "-D", "x"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "quorrel_client: Error opening configuration file '" + dir_.file("gone.conf") +
+                       "'\n");
+}
+
+TEST_F(ConfigFileCli, EngineErrorsInTheFileNameIt) {
+  std::string conf = Conf("twice.conf", "f a\nfile b\n");
+  CommandResult r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "quorrel_client: `--file' (`-f') option given more than once in "
+                   "configuration file " + conf + "\n");
+
+  conf = Conf("dq.conf", "topic t\n");
+  r = RunProgram(kDaemon, {"-c", conf});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, kDaemon + ": '--unixsock' option required\n" + kDaemon +
+                       ": '--unixudpsock' ('-u') option required\n" + kDaemon +
+                       ": '--host' option required\n");
+}
+
+TEST_F(ConfigFileCli, IncludedEntriesStandAtTheIncludeLine) {
+  // The engine stops at the first bad entry: the included one comes first.
+  Conf("inner.conf", "d 5y\n");
+  std::string conf = Conf("outer.conf", "include " + dir_.file("inner.conf") + "\nd 7x\n");
+  CommandResult r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_, "-D", "x"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "quorrel_client: invalid numeric value: 5y\n");
+}
+
+}  // namespace
