@@ -53,20 +53,25 @@ int connect_to_daemon(const char* path) {
   return fd;
 }
 
-// Sends the open file in chunks. Returns 0 when the whole file was sent.
-int send_file(int fd, FILE* stream, const char* name) {
-  char area[kSendChunk + 1];
-  memset(area, 0, sizeof(area));
-  for (;;) {
-    size_t count = fread(area, 1, kSendChunk, stream);
-    if (count == 0) break;
+// Reads the next chunk of the file into `area` (kSendChunk + 1 bytes), which
+// is zeroed first so that a NUL follows the bytes read. Returns the count; 0
+// at the end of the file or on a read error (ferror tells).
+size_t read_chunk(FILE* stream, char* area) {
+  memset(area, 0, kSendChunk + 1);
+  return fread(area, 1, kSendChunk, stream);
+}
+
+// Sends `count` bytes already in `area`, then the rest of the file, in
+// chunks. Returns 0 when the whole file was sent.
+int send_file(int fd, FILE* stream, const char* name, char* area, size_t count) {
+  while (count > 0) {
     diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %s\n", static_cast<int>(count),
              area);
     if (send_all(fd, area, count) != 0) {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: Send File:%s Failed: %s\n", name, strerror(errno));
       return 1;
     }
-    memset(area, 0, sizeof(area));
+    count = read_chunk(stream, area);
   }
   if (ferror(stream)) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", name);
@@ -114,11 +119,25 @@ int send_message(void) {
     return 1;
   }
 
+  // The first chunk is read before connecting too, so that a file that
+  // cannot be read at all (a directory, say) does not become a message.
+  char area[kSendChunk + 1];
+  size_t first = 0;
+  if (file.stream != nullptr) {
+    first = read_chunk(file.stream, area);
+    if (first == 0 && ferror(file.stream)) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", args_info.file_arg);
+      return 1;
+    }
+  }
+
   fd_holder sock;
   sock.fd = connect_to_daemon(path);
   if (sock.fd < 0) return 1;
 
-  if (file.stream != nullptr) return send_file(sock.fd, file.stream, args_info.file_arg);
+  if (file.stream != nullptr) {
+    return send_file(sock.fd, file.stream, args_info.file_arg, area, first);
+  }
 
   const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
   if (send_all(sock.fd, text, strlen(text)) != 0) {
