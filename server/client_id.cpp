@@ -1,0 +1,45 @@
+#include "server/client_id.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "server/byte_buffer.h"
+#include "server/settings.h"
+
+namespace client_id_detail {
+
+char* getrandom(char* buffer, int size) {
+  // Opened once and kept: the identifier is built once per start, but a
+  // failed open is retried by a later call.
+  static FILE* urandom = nullptr;
+  if (urandom == nullptr) {
+    urandom = fopen("/dev/urandom", "re");
+    if (urandom == nullptr) {
+      const int err = errno;
+      fprintf(stderr, "fopen %s failed: %s(%d)\n", "/dev/urandom", strerror(err), err);
+      return buffer;
+    }
+  }
+  // A short read leaves the value 0, which still yields a digit.
+  uint32_t value = 0;
+  size_t got = fread(&value, 1, sizeof value, urandom);
+  (void)got;
+  snprintf(buffer, static_cast<size_t>(size - 1), "%lu", static_cast<unsigned long>(value));
+  buffer[size - 1] = '\0';
+  return buffer;
+}
+
+}  // namespace client_id_detail
+
+char* generate_randomid() {
+  const bool has_prefix = args_info.id_given != 0 && args_info.id_arg != nullptr;
+  const size_t prefix_len = has_prefix ? strlen(args_info.id_arg) : 0;
+  char* id = static_cast<char*>(ss_malloc(prefix_len + 17));
+  if (has_prefix) memcpy(id, args_info.id_arg, prefix_len + 1);
+  client_id_detail::getrandom(id + prefix_len, 17);
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: id: %s\n", id);
+  return id;
+}

@@ -1,0 +1,24 @@
+// The daemon's MQTT client identifier: the `id` setting as prefix, followed by
+// the decimal text of 32 random bits, so every start presents a new one.
+//
+// Thread: main thread, start-up only (the random source is not locked).
+#ifndef QUORREL_SERVER_CLIENT_ID_H_
+#define QUORREL_SERVER_CLIENT_ID_H_
+
+namespace client_id_detail {
+
+// Writes the decimal text of one random 32-bit value from /dev/urandom into
+// `buffer` (at most size - 1 characters, NUL-terminated) and returns it. The
+// device stays open for the life of the process. When it cannot be opened,
+// writes a line to standard error and returns `buffer` unchanged.
+// Not the C library's getrandom, hence the namespace. REQUIRES: size >= 2.
+char* getrandom(char* buffer, int size);
+
+}  // namespace client_id_detail
+
+// Returns a new identifier: the `id` setting (when given) followed by 1 to 10
+// decimal digits. The caller owns it and, in the daemon, keeps it for the life
+// of the process. Never null: memory exhaustion ends the process (status 1).
+char* generate_randomid();
+
+#endif  // QUORREL_SERVER_CLIENT_ID_H_

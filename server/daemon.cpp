@@ -1,0 +1,199 @@
+#include "server/daemon.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "common/log.h"
+#include "server/client_id.h"
+#include "server/dgram_ingress.h"
+#include "server/mqtt_session.h"
+#include "server/settings.h"
+#include "server/stream_ingress.h"
+
+namespace {
+
+// Owns the MQTT client on the paths where start-up gives up; the library is
+// cleaned up after the client is destroyed.
+struct mosquitto_session_deleter {
+  void operator()(struct mosquitto* mosq) const {
+    mosquitto_destroy(mosq);
+    mosquitto_lib_cleanup();
+  }
+};
+using mosquitto_ptr = std::unique_ptr<struct mosquitto, mosquitto_session_deleter>;
+
+bool given_nonempty(uint32_t given, const char* value) {
+  return given != 0 && value != nullptr && value[0] != '\0';
+}
+
+// Configures will, callbacks, credentials and TLS. Returns false after an ERR
+// line when the credentials are refused; a refused will ends the process.
+bool configure_client(struct mosquitto* mosq) {
+  if (args_info.willtopic_given) {
+    const char* payload = args_info.willpayload_given ? args_info.willpayload_arg : nullptr;
+    const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
+    if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload,
+                           args_info.willqos_arg, args_info.willretain_arg != 0) != 0) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: mosquitto set will failed\n");
+      exit(-1);
+    }
+  }
+
+  mosquitto_log_callback_set(mosq, my_log_callback);
+  mosquitto_connect_callback_set(mosq, my_connect_callback);
+  mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
+  mosquitto_publish_callback_set(mosq, my_publish_callback);
+  mosquitto_message_callback_set(mosq, my_message_callback);
+
+  if (given_nonempty(args_info.username_given, args_info.username_arg) &&
+      given_nonempty(args_info.password_given, args_info.password_arg)) {
+    // The password stays out of the logs, which may leave the device.
+    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: set username: %s\n", args_info.username_arg);
+    if (mosquitto_username_pw_set(mosq, args_info.username_arg, args_info.password_arg) != 0) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: set username password failed\n");
+      return false;
+    }
+  }
+
+  if (args_info.cafile_given && args_info.cert_given && args_info.key_given) {
+    const int rc = mosquitto_tls_set(mosq, args_info.cafile_arg, nullptr, args_info.cert_arg,
+                                     args_info.key_arg, my_pw_callback);
+    // Not fatal: the broker connection then fails and is retried, and this
+    // line tells why.
+    if (rc != MOSQ_ERR_SUCCESS) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_tls_set failed: %s(%d)\n",
+               mosquitto_strerror(rc), rc);
+    }
+  }
+  mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
+  return true;
+}
+
+// Tries once a second, for ever, until the broker connection is made.
+void connect_until_done(struct mosquitto* mosq) {
+  for (;;) {
+    sleep(1);
+    const int rc = mosquitto_connect(mosq, args_info.host_arg, args_info.port_arg,
+                                     args_info.keepalive_arg);
+    const int err = errno;
+    if (rc == MOSQ_ERR_SUCCESS) return;
+    if (rc == MOSQ_ERR_ERRNO) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n", strerror(err),
+               err);
+    } else {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n",
+               mosquitto_strerror(rc), rc);
+    }
+  }
+}
+
+}  // namespace
+
+void one_instance(const char* prog) {
+  char path[256];
+  snprintf(path, sizeof path, "/var/run/quorrel_client_%s.pid", prog);
+  int fd;
+  do {
+    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  // A lock file that cannot be opened is passed over: flock on -1 fails with
+  // EBADF and start-up goes on without a lock.
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno == EWOULDBLOCK) {
+    diag_log(LOG_WARNING, "%s +%u %s(): WARNING: another %s running\n", prog);
+    exit(1);
+  }
+  // On success fd is deliberately kept open: the lock lasts until exit.
+}
+
+int daemon_main(int argc, char** argv) {
+  proc_args(argc, argv);
+  one_instance(argv[0]);
+
+  if (daemon_mode) {
+    int detached = daemon(1, 0);
+    (void)detached;
+  }
+
+  // Kept for the life of the process (libmosquitto copies it as well); held
+  // in a static so that it stays reachable until exit.
+  static char* id = generate_randomid();
+
+  mosquitto_lib_init();
+  errno = 0;
+  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, nullptr));
+  if (!mosq) {
+    const int err = errno;
+    if (err == ENOMEM) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Out of memory.\n");
+    } else if (err == EINVAL) {
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Invalid id.\n");
+    }
+    mosquitto_lib_cleanup();
+    return 1;
+  }
+
+  if (!configure_client(mosq.get())) return 1;
+
+  connect_until_done(mosq.get());
+
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: mosquitto thread start\n");
+  if (mosquitto_loop_start(mosq.get()) != MOSQ_ERR_SUCCESS) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_loop_start failed\n");
+    return 1;
+  }
+
+  struct ev_loop* loop = ev_default_loop(0);
+
+  char udp_path[256];
+  char stream_path[256];
+  snprintf(stream_path, sizeof stream_path, "%s", args_info.unixsock_arg);
+  const int listen_fd = create_and_bind(stream_path);
+  if (listen_fd == -1) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp bind error\n");
+    exit(1);
+  }
+  if (listen(listen_fd, 10) == -1) {
+    const int err = errno;
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp listen failed: %s(%d)\n", strerror(err), err);
+    exit(1);
+  }
+  setnonblocking(listen_fd);
+  stream_server stream{};
+  stream.loop = loop;
+  ev_io_init(&stream.io, accept_cb, listen_fd, EV_READ);
+  stream.fd = listen_fd;
+  stream.publish_arg = mosq.get();
+  stream.publish = publish_msg;
+  ev_io_start(loop, &stream.io);
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: tcp listen %s\n", stream_path);
+
+  snprintf(udp_path, sizeof udp_path, "%s", args_info.unixudpsock_arg);
+  const int udp_fd = create_udpserver(udp_path);
+  setnonblocking(udp_fd);
+  dgram_server dgram{};
+  dgram.loop = loop;
+  dgram.fd = udp_fd;
+  dgram.publish_arg = mosq.get();
+  dgram.publish = publish_msg;
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: udp create %s\n", udp_path);
+  ev_io_init(&dgram.io, udp_recv_cb, udp_fd, EV_READ);
+  ev_io_start(loop, &dgram.io);
+
+  ev_run(loop, 0);
+
+  release_dgram_server(&dgram);
+  return 0;
+}

@@ -1,0 +1,131 @@
+#include "server/dgram_ingress.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "server/byte_buffer.h"
+
+namespace {
+
+constexpr size_t kMinArea = 256 * 1024;
+constexpr size_t kMaxArea = 8 * 1024 * 1024;
+
+dgram_server* server_of(ev_io* w) {
+  return reinterpret_cast<dgram_server*>(reinterpret_cast<char*>(w) -
+                                         offsetof(dgram_server, io));
+}
+
+// Replaces the area with an uninitialised one of `size` bytes. Not zeroed, so
+// pages that no datagram reaches are never touched.
+void resize_area(dgram_server* server, size_t size) {
+  free(server->area);
+  server->area = nullptr;
+  server->area_size = 0;
+  server->area = static_cast<unsigned char*>(ss_realloc(nullptr, size));
+  server->area_size = size;
+}
+
+}  // namespace
+
+int setnonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags == -1) flags = 0;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int create_udpserver(const char* path) {
+  const size_t len = strlen(path);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  if (len >= sizeof addr.sun_path) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    exit(-1);
+  }
+  unlink(path);
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, len + 1);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create udp socket faild\n");
+    exit(-1);
+  }
+  const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) < 0) {
+    const int err = errno;
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind udp socket: %s\n", strerror(err));
+    exit(-1);
+  }
+  return fd;
+}
+
+size_t dgram_area_size() {
+  size_t size = kMinArea;
+  int fd;
+  do {
+    fd = open("/proc/sys/net/core/wmem_max", O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return size;
+  char text[32] = {0};
+  ssize_t n;
+  do {
+    n = read(fd, text, sizeof text - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) return size;
+  const unsigned long long wmem_max = strtoull(text, nullptr, 10);
+  // The kernel doubles a requested SO_SNDBUF, and a datagram must fit the
+  // sender's buffer, so this bounds what an unprivileged sender can send.
+  const unsigned long long doubled = wmem_max >= kMaxArea / 2 ? kMaxArea : 2 * wmem_max;
+  if (doubled > size) size = static_cast<size_t>(doubled);
+  return size;
+}
+
+void release_dgram_server(dgram_server* server) {
+  free(server->area);
+  server->area = nullptr;
+  server->area_size = 0;
+}
+
+void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
+  (void)loop;
+  (void)revents;
+  dgram_server* server = server_of(w);
+  if (server->area == nullptr) resize_area(server, dgram_area_size());
+
+  struct iovec iov;
+  iov.iov_base = server->area;
+  iov.iov_len = server->area_size;
+  struct msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  ssize_t n;
+  do {
+    // MSG_TRUNC makes the kernel report a datagram's full length even when
+    // it did not fit, so a cut message can never pass for a whole one.
+    n = recvmsg(server->fd, &msg, MSG_TRUNC);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return;
+
+  if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > server->area_size) {
+    diag_log(LOG_ERR,
+             "%s +%u %s(): ERR: datagram of %zd bytes larger than receive area of %zu bytes, "
+             "dropped\n",
+             n, server->area_size);
+    size_t wanted = static_cast<size_t>(n);
+    if (wanted <= server->area_size) wanted = server->area_size * 2;
+    resize_area(server, wanted);
+    return;
+  }
+
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
+           static_cast<unsigned>(server->fd), n);
+  server->publish(server->publish_arg, server->area, static_cast<int>(n));
+}

@@ -1,0 +1,56 @@
+// Local datagram ingress: a Unix-domain datagram socket at the `unixudpsock`
+// path; every datagram received there is handed whole, at once, to the
+// context's publish callback as one message.
+//
+// Thread: main thread, inside the libev loop.
+#ifndef QUORREL_SERVER_DGRAM_INGRESS_H_
+#define QUORREL_SERVER_DGRAM_INGRESS_H_
+
+#include <ev.h>
+#include <stddef.h>
+
+// Delivers one message from either ingress path. `publish_arg` is the
+// context's opaque handle; `data[0 .. len)` is valid only during the call, so
+// a callee that keeps the bytes copies them. Called on the main thread.
+typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
+
+// The datagram socket's context. The first five fields are shared in order
+// with stream_server. The owner zero-initialises the record, fills the first
+// five fields and keeps it alive while the watcher runs.
+struct dgram_server {
+  struct ev_loop* loop;  // loop the watcher runs on
+  ev_io io;              // read readiness on fd; callback udp_recv_cb
+  int fd;                // the bound datagram socket (not owned)
+  void* publish_arg;     // handed back as publish's first argument
+  publish_fn publish;    // called once per non-empty datagram
+  // Reusable receive area, owned by the record: allocated by the first
+  // udp_recv_cb at dgram_area_size() bytes, grown when a datagram did not fit,
+  // freed by release_dgram_server. Null until then.
+  unsigned char* area;
+  size_t area_size;
+};
+
+// Adds O_NONBLOCK to fd's status flags (O_NONBLOCK alone when they cannot be
+// read). Returns fcntl's result: 0, or -1 on failure.
+int setnonblocking(int fd);
+
+// Removes any stale entry at `path` and returns a datagram socket bound there
+// (close-on-exec; the caller owns it). Does not return on failure: after an
+// ERR line the process ends with status 255.
+int create_udpserver(const char* path);
+
+// libev callback on dgram_server::io: receives one datagram and hands it
+// whole to publish. Empty datagrams and receive errors are ignored silently;
+// a datagram larger than the receive area is dropped with an ERR line (never
+// published cut) and the area is grown to take the next one.
+void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
+
+// Size of a fresh receive area: twice net.core.wmem_max (the largest send
+// buffer, hence datagram, an unprivileged sender can have), at least 256 KiB
+// and at most 8 MiB.
+size_t dgram_area_size();
+
+// Frees the receive area; the rest of the record is left alone.
+void release_dgram_server(dgram_server* server);
+
+#endif  // QUORREL_SERVER_DGRAM_INGRESS_H_

@@ -1,0 +1,82 @@
+// The MQTT session's callbacks, the publish entry point of both ingress paths,
+// and the command lines of the scripts the session starts.
+//
+// Thread: the my_*_callback functions run on libmosquitto's network thread
+// (my_log_callback and my_pw_callback also on the main thread during the first
+// connect); publish_msg runs on the main thread inside the event loop. They
+// share only `isconnect` and the read-only settings. None lets an exception
+// escape into the library.
+#ifndef QUORREL_SERVER_MQTT_SESSION_H_
+#define QUORREL_SERVER_MQTT_SESSION_H_
+
+#include <stddef.h>
+
+#include <atomic>
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+
+// 1 while the broker has accepted the session, else 0. Written by the network
+// thread (connect/disconnect callbacks), read by the main thread; it guards no
+// other data, so relaxed ordering suffices.
+extern std::atomic<int> isconnect;
+
+// Largest command (with its NUL) the kernel accepts as one argument of
+// `sh -c`: MAX_ARG_STRLEN on Linux. Longer commands are not run.
+constexpr size_t kMaxScriptCommand = 131072;
+
+// Connect result: on 0 marks the session up, subscribes to `subtopic` (when
+// given) and starts the `onconnect` script (when given). On a refusal logs the
+// broker's reason and does none of that.
+void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
+
+// Marks the session down; libmosquitto's network thread reconnects by itself.
+void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
+
+// Runs the `script` (when given) for a non-empty inbound message, with the
+// payload up to its first NUL as $1 and the `unixsock` setting as $2.
+// The library keeps ownership of `message`.
+void my_message_callback(struct mosquitto* mosq, void* obj,
+                         const struct mosquitto_message* message) noexcept;
+
+// Logs the id of a message the library has sent.
+void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
+
+// Writes the library's own messages as DEBUG lines, whatever their level.
+void my_log_callback(struct mosquitto* mosq, void* obj, int level,
+                     const char* str) noexcept;
+
+// TLS key-password callback: copies the `keypassword` setting (without NUL)
+// into `buf` and returns its length; 0 when not given. A password longer than
+// `size` ends the process with status 255.
+int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
+
+// The publish_fn of both ingress paths. `arg` is the struct mosquitto handle.
+// Publishes `payloadlen` bytes to `topic` with `qos`, not retained, while the
+// session is up; drops them silently while it is down. The library copies the
+// bytes before returning, so the caller may reuse them at once. Main thread.
+void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
+
+// Appends `text[0 .. len)` to `out` as one single-quoted shell word that sh
+// reads back verbatim: each ' becomes '\''. Throws std::bad_alloc.
+void shell_quote_append(std::string* out, const char* text, size_t len);
+
+// "sh <script> '<payload>' '<sockpath>' &", with payload and socket path quoted
+// by shell_quote_append. The payload is taken up to its first NUL or
+// `payload_len`, whichever comes first. `script` is trusted configuration and
+// stays as written. Throws std::bad_alloc.
+std::string build_script_command(const char* script, const char* payload,
+                                 size_t payload_len, const char* sockpath);
+
+// "sh <onconnect> &". Throws std::bad_alloc.
+std::string build_onconnect_command(const char* onconnect);
+
+// True when a command of `length` characters (without NUL) can be run.
+bool script_command_fits(size_t length);
+
+// Hands `command` to system() when it fits; otherwise logs an ERR line and
+// runs nothing. Returns 0 when handed on, 1 when refused.
+int run_script_command(const std::string& command);
+
+#endif  // QUORREL_SERVER_MQTT_SESSION_H_

@@ -1,0 +1,172 @@
+#include "server/stream_ingress.h"
+
+#include <errno.h>
+#include <inttypes.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "common/log.h"
+
+namespace {
+
+stream_server* server_of_io(ev_io* w) {
+  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) -
+                                          offsetof(stream_server, io));
+}
+
+stream_server* server_of_pause(ev_timer* w) {
+  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) -
+                                          offsetof(stream_server, accept_pause));
+}
+
+// Failures that another accept would repeat at once until descriptors or
+// memory are freed elsewhere.
+bool accept_should_pause(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)revents;
+  stream_server* server = server_of_pause(w);
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: accepting again on socket %d\n", server->fd);
+  ev_io_start(loop, &server->io);
+}
+
+}  // namespace
+
+int create_and_bind(const char* path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  const size_t len = strlen(path);
+  if (len >= sizeof addr.sun_path) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    return -1;
+  }
+  unlink(path);
+  memcpy(addr.sun_path, path, len + 1);
+  addr.sun_family = AF_UNIX;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create tcp socket failed\n");
+    return -1;
+  }
+  const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
+    const int err = errno;
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind control socket: %s\n", strerror(err));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
+  (void)revents;
+  stream_server* server = server_of_io(w);
+  unsigned char peer[128] = {0};
+  socklen_t peer_len = sizeof peer;
+  int fd;
+  do {
+    // Non-blocking and close-on-exec from the start: scripts run by the
+    // network thread must not inherit local connections.
+    fd = accept4(server->fd, reinterpret_cast<struct sockaddr*>(peer), &peer_len,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = errno;
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: accept failed: %s(%d)\n", strerror(err), err);
+    if (accept_should_pause(err)) {
+      // The pending connection would make the loop report readiness again at
+      // once; rest the listener so existing connections can finish and free
+      // what they hold.
+      ev_io_stop(loop, &server->io);
+      ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
+      ev_timer_start(loop, &server->accept_pause);
+    }
+    return;
+  }
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Accepted connection on socket %d\n", server->fd);
+
+  stream_client* client = static_cast<stream_client*>(ss_malloc(sizeof(stream_client)));
+  client->loop = server->loop;
+  client_watcher* watcher = static_cast<client_watcher*>(ss_malloc(sizeof(client_watcher)));
+  byte_buffer* buffer = static_cast<byte_buffer*>(ss_malloc(sizeof(byte_buffer)));
+  client->fd = fd;
+  watcher->client = client;
+  client->buffer = buffer;
+  client->watcher = watcher;
+  balloc(buffer, 2048);
+  ev_io_init(&watcher->io, recv_cb, fd, EV_READ);
+  client->server = server;
+  ev_io_start(server->loop, &watcher->io);
+}
+
+void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
+  (void)revents;
+  stream_client* client = reinterpret_cast<client_watcher*>(
+                              reinterpret_cast<char*>(w) - offsetof(client_watcher, io))
+                              ->client;
+  unsigned char area[2048];
+  ssize_t n;
+  do {
+    n = recv(client->fd, area, sizeof area, 0);
+  } while (n < 0 && errno == EINTR);
+  const int err = errno;
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
+           static_cast<unsigned>(client->fd), n);
+
+  if (n > 0) {
+    const stream_server* server = client->server;
+    const uint32_t limit = server->max_message != 0 ? server->max_message : kMaxStreamMessage;
+    if (static_cast<uint64_t>(client->buffer->length) + static_cast<uint64_t>(n) > limit) {
+      diag_log(LOG_ERR,
+               "%s +%u %s(): ERR: message on fd %d longer than %" PRIu32 " bytes, dropped\n",
+               client->fd, limit);
+      close_and_free_client(loop, client);
+      return;
+    }
+    bconcat(client->buffer, area, static_cast<uint32_t>(n));
+    if (debug > 6) dump_stream_buffer(client->buffer);
+    return;
+  }
+  if (n == 0) {
+    const stream_server* server = client->server;
+    server->publish(server->publish_arg, client->buffer->bytes,
+                    static_cast<int>(client->buffer->length));
+    close_and_free_client(loop, client);
+    return;
+  }
+  if (err == EAGAIN || err == EWOULDBLOCK) return;
+  diag_log(LOG_ERR, "%s +%u %s(): ERR: recv failed: %s(%d)\n", strerror(err), err);
+  close_and_free_client(loop, client);
+}
+
+void close_and_free_client(struct ev_loop* loop, stream_client* client) {
+  if (client == nullptr) return;
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: close and free fd: %d\n", client->fd);
+  ev_io_stop(loop, &client->watcher->io);
+  // Not retried on EINTR: on Linux the descriptor is released either way.
+  close(client->fd);
+  if (client->buffer != nullptr) {
+    bfree(client->buffer);
+    free(client->buffer);
+  }
+  free(client->watcher);
+  free(client);
+}
+
+void dump_stream_buffer(const byte_buffer* buf) {
+  diag_raw("%s\n", "vexel pkt:");
+  for (uint32_t i = 0; i < buf->length; ++i) {
+    diag_raw("%02x ", static_cast<unsigned>(buf->bytes[i]));
+    const uint32_t count = i + 1;
+    if (count % 8 == 0) diag_raw("   ");
+    if (count % 16 == 0) diag_raw("\n");
+  }
+  diag_raw("\n");
+}

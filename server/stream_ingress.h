@@ -1,0 +1,81 @@
+// Local stream ingress: a Unix-domain stream listener at the `unixsock` path.
+// One connection carries one message: every byte its writer sends until it
+// ends the stream, unframed. At end of stream the whole content is handed to
+// the listener's publish callback; the daemon never writes back.
+//
+// Thread: main thread, inside the libev loop.
+#ifndef QUORREL_SERVER_STREAM_INGRESS_H_
+#define QUORREL_SERVER_STREAM_INGRESS_H_
+
+#include <ev.h>
+#include <stdint.h>
+
+#include "server/byte_buffer.h"
+#include "server/dgram_ingress.h"
+
+// Largest message MQTT can carry; a connection whose content grows past it
+// is dropped.
+constexpr uint32_t kMaxStreamMessage = 268435455;
+
+// How long accepting pauses when descriptors or memory run out.
+constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
+
+// The listening socket's context. The first five fields are shared in order
+// with dgram_server. The owner zero-initialises the record, fills the first
+// five fields and keeps it alive while the loop runs.
+struct stream_server {
+  struct ev_loop* loop;  // loop of the listener and of every connection
+  ev_io io;              // read readiness on fd; callback accept_cb
+  int fd;                // the listening socket (not owned)
+  void* publish_arg;     // handed back as publish's first argument
+  publish_fn publish;    // called once per connection that ends its stream
+  // Started instead of io while accept lacks descriptors or memory; set up
+  // by accept_cb when needed.
+  ev_timer accept_pause;
+  // Message size limit in bytes; 0 means kMaxStreamMessage.
+  uint32_t max_message;
+};
+
+struct client_watcher;
+
+// One accepted connection, from accept_cb until close_and_free_client, which
+// alone releases it with its watcher, buffer and socket.
+struct stream_client {
+  int fd;                   // the connection (owned)
+  struct ev_loop* loop;     // copied from the server
+  byte_buffer* buffer;      // bytes collected so far (owned)
+  client_watcher* watcher;  // read watcher (owned)
+  stream_server* server;    // the listener that accepted it (not owned)
+};
+
+// A connection's read watcher; recv_cb finds its connection through `client`.
+struct client_watcher {
+  ev_io io;               // read readiness on the connection; callback recv_cb
+  stream_client* client;  // owner
+};
+
+// Removes any stale entry at `path` and returns a stream socket bound there,
+// not yet listening, close-on-exec; the caller owns it. Returns -1 after an
+// ERR line when the path is 108 characters or longer or the socket cannot be
+// created or bound.
+int create_and_bind(const char* path);
+
+// libev callback on stream_server::io: accepts one connection and starts
+// collecting it. When descriptors or memory run out, stops the listener for
+// kAcceptPauseSeconds instead of spinning; other failures are logged only.
+void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
+
+// libev callback on client_watcher::io: one read of up to 2048 bytes. At end
+// of stream publishes everything collected and frees the connection; on a
+// receive error or an over-long message frees it without publishing.
+void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
+
+// Stops the connection's watcher on `loop`, closes its socket and frees its
+// records. `client` must not be used afterwards. Null is ignored.
+void close_and_free_client(struct ev_loop* loop, stream_client* client);
+
+// Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.
+// The caller checks the threshold.
+void dump_stream_buffer(const byte_buffer* buf);
+
+#endif  // QUORREL_SERVER_STREAM_INGRESS_H_

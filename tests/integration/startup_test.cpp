@@ -1,0 +1,134 @@
+// Start-up: single instance, waiting for the broker, socket files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/local_socket.h"
+#include "tests/support/log_line.h"
+#include "tests/support/relay_fixture.h"
+
+namespace quorrel_test {
+namespace {
+
+using StartupTest = RelayFixture;
+using std::chrono::duration_cast;
+
+TEST_F(StartupTest, SecondInstanceWithTheSameNameWarnsAndExitsWithStatusOne) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  QuorreldProcess second;
+  ASSERT_TRUE(second.start(daemon_->name(), daemon_args()));
+  ASSERT_TRUE(second.process().wait_exit(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(second.process().exit_code(), 1);
+  second.process().wait_output_closed(std::chrono::milliseconds(2000));
+  std::vector<LogLine> warnings = log_lines_starting(second.process(), "WARNING: ");
+  ASSERT_EQ(warnings.size(), 1u) << second.process().stderr_text();
+  EXPECT_EQ(warnings[0].text, "WARNING: another " + daemon_->name() + " running");
+
+  // The first instance is undisturbed.
+  EXPECT_TRUE(daemon_->process().running());
+  ASSERT_TRUE(send_datagram(dgram_path_, "first still relays"));
+  EXPECT_EQ(next_message().payload, "first still relays");
+}
+
+TEST_F(StartupTest, WaitsForTheBrokerRetryingEverySecondWithoutOpeningSockets) {
+  broker_->stop();
+  ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args()));
+  Process& proc = daemon_->process();
+  ASSERT_TRUE(
+      proc.wait_for_stderr("ERR: mosquitto_connect failed", std::chrono::milliseconds(8000), 3))
+      << proc.stderr_text();
+  EXPECT_FALSE(path_exists(stream_path_));
+  EXPECT_FALSE(path_exists(dgram_path_));
+
+  std::vector<LogLine> failures = log_lines_starting(proc, "ERR: mosquitto_connect failed: ");
+  ASSERT_GE(failures.size(), 3u) << proc.stderr_text();
+  for (const LogLine& line : failures) {
+    // "<strerror text>(<errno>)"
+    const size_t open = line.text.rfind('(');
+    ASSERT_NE(open, std::string::npos) << line.text;
+    EXPECT_EQ(line.text.back(), ')') << line.text;
+    EXPECT_TRUE(
+        is_decimal_of_1_to_10_digits(line.text.substr(open + 1, line.text.size() - open - 2)))
+        << line.text;
+  }
+  for (size_t i = 1; i < failures.size(); ++i) {
+    auto gap =
+        duration_cast<std::chrono::milliseconds>(failures[i].when - failures[i - 1].when).count();
+    EXPECT_GE(gap, 800) << "attempts " << i - 1 << " and " << i;
+    EXPECT_LE(gap, 2500) << "attempts " << i - 1 << " and " << i;
+  }
+
+  // Once the broker comes up the daemon connects, opens its sockets and
+  // relays.
+  ASSERT_TRUE(broker_->start()) << broker_->error();
+  ASSERT_TRUE(
+      daemon_->wait_for_sockets(stream_path_, dgram_path_, std::chrono::milliseconds(10000)))
+      << proc.stderr_text();
+  ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, std::chrono::milliseconds(10000)))
+      << proc.stderr_text();
+  ASSERT_TRUE(send_stream(stream_path_, "after the broker came up"));
+  EXPECT_EQ(next_message().payload, "after the broker came up");
+
+  // A broker restart interrupts relaying only for a while.
+  ASSERT_TRUE(broker_->restart()) << broker_->error();
+  ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, std::chrono::milliseconds(15000)))
+      << proc.stderr_text();
+  ASSERT_TRUE(send_stream(stream_path_, "after the restart"));
+  EXPECT_EQ(next_message().payload, "after the restart");
+}
+
+TEST_F(StartupTest, StaleFilesAtTheSocketPathsAreReplaced) {
+  ASSERT_TRUE(write_file(stream_path_, "left over"));
+  ASSERT_TRUE(write_file(dgram_path_, "left over"));
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  ASSERT_TRUE(send_stream(stream_path_, "through the new stream socket"));
+  EXPECT_EQ(next_message().payload, "through the new stream socket");
+  ASSERT_TRUE(send_datagram(dgram_path_, "through the new datagram socket"));
+  EXPECT_EQ(next_message().payload, "through the new datagram socket");
+}
+
+TEST_F(StartupTest, SocketPathsOf107CharactersAreUsed) {
+  stream_path_ = path_of_length("s", 107);
+  dgram_path_ = path_of_length("d", 107);
+  ASSERT_EQ(stream_path_.size(), 107u);
+  ASSERT_EQ(dgram_path_.size(), 107u);
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  ASSERT_TRUE(send_stream(stream_path_, "107 stream"));
+  EXPECT_EQ(next_message().payload, "107 stream");
+  ASSERT_TRUE(send_datagram(dgram_path_, "107 datagram"));
+  EXPECT_EQ(next_message().payload, "107 datagram");
+}
+
+TEST_F(StartupTest, StreamSocketPathOf108CharactersEndsWithStatusOne) {
+  stream_path_ = path_of_length("s", 108);
+  ASSERT_EQ(stream_path_.size(), 108u);
+  ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args()));
+  Process& proc = daemon_->process();
+  ASSERT_TRUE(proc.wait_exit(std::chrono::milliseconds(10000))) << proc.stderr_text();
+  EXPECT_EQ(proc.exit_code(), 1);
+  proc.wait_output_closed(std::chrono::milliseconds(2000));
+  const std::string out = proc.stderr_text();
+  const size_t too_long = out.find("ERR: " + stream_path_ + " socket name too long\n");
+  const size_t bind_error = out.find("ERR: tcp bind error\n");
+  EXPECT_NE(too_long, std::string::npos) << out;
+  EXPECT_NE(bind_error, std::string::npos) << out;
+  EXPECT_LT(too_long, bind_error) << out;
+  EXPECT_FALSE(path_exists(dgram_path_)) << "the datagram socket comes after the stream socket";
+}
+
+TEST_F(StartupTest, DatagramSocketPathOf108CharactersEndsWithStatus255) {
+  dgram_path_ = path_of_length("d", 108);
+  ASSERT_EQ(dgram_path_.size(), 108u);
+  ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args()));
+  Process& proc = daemon_->process();
+  ASSERT_TRUE(proc.wait_exit(std::chrono::milliseconds(10000))) << proc.stderr_text();
+  EXPECT_EQ(proc.exit_code(), 255);
+  proc.wait_output_closed(std::chrono::milliseconds(2000));
+  EXPECT_NE(proc.stderr_text().find("ERR: " + dgram_path_ + " socket name too long\n"),
+            std::string::npos)
+      << proc.stderr_text();
+}
+
+}  // namespace
+}  // namespace quorrel_test

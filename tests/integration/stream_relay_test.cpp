@@ -1,0 +1,80 @@
+// The content of each stream connection reaches the broker as one message.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "tests/support/local_socket.h"
+#include "tests/support/relay_fixture.h"
+
+namespace quorrel_test {
+namespace {
+
+using StreamRelayTest = RelayFixture;
+
+std::string pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) & 0xff);
+  return bytes;
+}
+
+TEST_F(StreamRelayTest, EachConnectionIsPublishedWholeAsOneMessage) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+
+  // A connection closed without data is a message of length 0.
+  ASSERT_TRUE(send_stream(stream_path_, ""));
+  MqttMessage empty = next_message();
+  EXPECT_EQ(empty.topic, topic_);
+  EXPECT_EQ(empty.payload, "");
+
+  ASSERT_TRUE(send_stream(stream_path_, "hello"));
+  EXPECT_EQ(next_message().payload, "hello");
+
+  std::string all_bytes;
+  for (int i = 0; i < 256; ++i) all_bytes.push_back(static_cast<char>(i));
+  ASSERT_TRUE(send_stream(stream_path_, all_bytes + all_bytes));
+  EXPECT_EQ(next_message().payload, all_bytes + all_bytes);
+
+  EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
+}
+
+TEST_F(StreamRelayTest, MessageWrittenInPiecesIsPublishedOnceAfterShutdown) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  const std::string content = pattern(5000);
+  StreamConnection conn;
+  ASSERT_TRUE(conn.open(stream_path_));
+  for (size_t off = 0; off < content.size(); off += 700) {
+    ASSERT_TRUE(conn.write(content.substr(off, 700)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // Nothing is published while the writer's side is still open.
+  EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
+  ASSERT_TRUE(conn.shutdown_write());
+
+  MqttMessage m = next_message();
+  EXPECT_EQ(m.payload.size(), content.size());
+  EXPECT_TRUE(m.payload == content) << "payload differs from the bytes written";
+  EXPECT_TRUE(conn.wait_peer_closed(5000)) << "the daemon keeps the connection open";
+  EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
+}
+
+TEST_F(StreamRelayTest, OverlappingConnectionsArePublishedInTheOrderTheyEnd) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  StreamConnection first;
+  StreamConnection second;
+  ASSERT_TRUE(first.open(stream_path_));
+  ASSERT_TRUE(first.write("opened first, "));
+  ASSERT_TRUE(second.open(stream_path_));
+  ASSERT_TRUE(second.write("opened second"));
+  ASSERT_TRUE(first.write("written to while the second was open"));
+
+  second.close();
+  EXPECT_EQ(next_message().payload, "opened second");
+  ASSERT_TRUE(first.write(", ended last"));
+  first.close();
+  EXPECT_EQ(next_message().payload,
+            "opened first, written to while the second was open, ended last");
+}
+
+}  // namespace
+}  // namespace quorrel_test

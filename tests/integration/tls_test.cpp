@@ -1,0 +1,70 @@
+// A broker whose TLS listener requires a client certificate.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/certs.h"
+#include "tests/support/local_socket.h"
+#include "tests/support/relay_fixture.h"
+
+namespace quorrel_test {
+namespace {
+
+class TlsBrokerFixture : public RelayFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test_certificates().ok) << test_certificates().error;
+    RelayFixture::SetUp();
+  }
+  BrokerOptions broker_options() const override {
+    BrokerOptions options;
+    options.tls = true;
+    return options;
+  }
+  const TestCertificates& certs() const { return test_certificates(); }
+};
+
+TEST_F(TlsBrokerFixture, ClientCertificateSessionRelays) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon(
+      {"--cafile", certs().ca_cert, "--cert", certs().client_cert, "--key", certs().client_key},
+      broker_->tls_port()));
+  ASSERT_TRUE(send_datagram(dgram_path_, "over tls"));
+  EXPECT_EQ(next_message().payload, "over tls");
+  ASSERT_TRUE(send_stream(stream_path_, "stream over tls"));
+  EXPECT_EQ(next_message().payload, "stream over tls");
+}
+
+TEST_F(TlsBrokerFixture, EncryptedKeyIsUnlockedWithTheKeyPassword) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon({"--cafile", certs().ca_cert, "--cert", certs().client_cert, "--key",
+                    certs().client_key_encrypted, "--keypassword", certs().key_password},
+                   broker_->tls_port()));
+  ASSERT_TRUE(send_datagram(dgram_path_, "encrypted key"));
+  EXPECT_EQ(next_message().payload, "encrypted key");
+}
+
+TEST_F(TlsBrokerFixture, EncryptedKeyWithWrongPasswordNeverConnects) {
+  ASSERT_TRUE(daemon_->start(
+      unique_daemon_name(test_tag()),
+      daemon_args({"--cafile", certs().ca_cert, "--cert", certs().client_cert, "--key",
+                   certs().client_key_encrypted, "--keypassword", "not-the-pass"},
+                  broker_->tls_port())));
+  EXPECT_TRUE(daemon_->process().wait_for_stderr("ERR: mosquitto_connect failed",
+                                                 std::chrono::milliseconds(8000), 2))
+      << daemon_->process().stderr_text();
+  EXPECT_FALSE(path_exists(stream_path_));
+  EXPECT_FALSE(path_exists(dgram_path_));
+  EXPECT_TRUE(daemon_->process().running());
+}
+
+TEST_F(TlsBrokerFixture, CafileAndCertWithoutKeyGiveAPlainSession) {
+  // TLS needs all three files; with two of them the session is plain, so it
+  // works against the plain listener.
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon({"--cafile", certs().ca_cert, "--cert", certs().client_cert}));
+  ASSERT_TRUE(send_datagram(dgram_path_, "plain after all"));
+  EXPECT_EQ(next_message().payload, "plain after all");
+}
+
+}  // namespace
+}  // namespace quorrel_test

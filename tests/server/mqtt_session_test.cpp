@@ -1,0 +1,196 @@
+// MQTT session callbacks: connection state, scripts started from callbacks,
+// key password, and dropping local data while the session is down.
+#include "server/mqtt_session.h"
+
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "server/settings.h"
+#include "tests/server/server_test_util.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using quorrel_test::path_exists;
+using quorrel_test::read_file;
+using quorrel_test::TempDir;
+using quorrel_test::write_file;
+using server_test::sleep_ms;
+using server_test::wait_for_file;
+using server_test::write_recording_script;
+
+// Restores the settings, `debug` and `isconnect` after each case, and offers
+// a script that records its first two arguments and one that marks its run.
+class SessionCallbacks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_settings_ = args_info;
+    saved_debug_ = debug;
+    saved_isconnect_ = isconnect.load();
+    record_ = write_recording_script(dir_);
+    ASSERT_FALSE(record_.empty());
+    mark_ = dir_.file("mark.sh");
+    ASSERT_TRUE(write_file(mark_, "touch " + dir_.file("marked") + "\n", 0755));
+  }
+  void TearDown() override {
+    args_info = saved_settings_;
+    debug = saved_debug_;
+    isconnect.store(saved_isconnect_);
+  }
+  static void set(uint32_t* given, char** arg, const std::string& value) {
+    *given = 1;
+    *arg = const_cast<char*>(value.c_str());
+  }
+  // `payload` must outlive the returned record.
+  static mosquitto_message message(const char* topic, const std::string& payload) {
+    mosquitto_message msg;
+    memset(&msg, 0, sizeof msg);
+    msg.topic = const_cast<char*>(topic);
+    msg.payload = const_cast<char*>(payload.c_str());
+    msg.payloadlen = static_cast<int>(payload.size());
+    return msg;
+  }
+
+  TempDir dir_{"qm"};
+  std::string record_;
+  std::string mark_;
+  std::string sock_ = "/tmp/q.sock";
+
+ private:
+  args_info_t saved_settings_;
+  int saved_debug_ = 0;
+  int saved_isconnect_ = 0;
+};
+
+TEST_F(SessionCallbacks, MessageRunsScriptWithPayloadAndSocketPath) {
+  set(&args_info.script_given, &args_info.script_arg, record_);
+  set(&args_info.unixsock_given, &args_info.unixsock_arg, sock_);
+  const std::string payload = "on";
+  const mosquitto_message msg = message("cmd/in", payload);
+  my_message_callback(nullptr, nullptr, &msg);
+  ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000));
+  std::string arg1, arg2;
+  ASSERT_TRUE(read_file(dir_.file("arg1"), &arg1));
+  ASSERT_TRUE(read_file(dir_.file("arg2"), &arg2));
+  EXPECT_EQ(arg1, "on");
+  EXPECT_EQ(arg2, sock_);
+}
+
+TEST_F(SessionCallbacks, HostileMessageReachesScriptVerbatim) {
+  set(&args_info.script_given, &args_info.script_arg, record_);
+  set(&args_info.unixsock_given, &args_info.unixsock_arg, sock_);
+  const std::string payload = "x'; touch " + dir_.file("pwned") + "; echo '$(id)`id`";
+  const mosquitto_message msg = message("cmd/in", payload);
+  my_message_callback(nullptr, nullptr, &msg);
+  ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000));
+  std::string arg1;
+  ASSERT_TRUE(read_file(dir_.file("arg1"), &arg1));
+  EXPECT_EQ(arg1, payload);
+  EXPECT_FALSE(path_exists(dir_.file("pwned")));
+}
+
+TEST_F(SessionCallbacks, EmptyMessageOrNoScriptRunsNothingAndLogsNothing) {
+  set(&args_info.script_given, &args_info.script_arg, mark_);
+  debug = 7;
+  const std::string nothing;
+  const mosquitto_message empty = message("cmd/in", nothing);
+  ::testing::internal::CaptureStderr();
+  my_message_callback(nullptr, nullptr, &empty);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  args_info.script_given = 0;
+  const std::string hello = "hello";
+  const mosquitto_message text = message("cmd/in", hello);
+  ::testing::internal::CaptureStderr();
+  my_message_callback(nullptr, nullptr, &text);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("DEBUG: cmd/in hello\n"), std::string::npos) << err;
+  sleep_ms(200);
+  EXPECT_FALSE(path_exists(dir_.file("marked")));
+}
+
+TEST_F(SessionCallbacks, AcceptedConnectMarksSessionUpAndRunsOnconnect) {
+  isconnect.store(0);
+  set(&args_info.onconnect_given, &args_info.onconnect_arg, mark_);
+  args_info.subtopic_given = 0;
+  my_connect_callback(nullptr, nullptr, 0);
+  EXPECT_EQ(isconnect.load(), 1);
+  EXPECT_TRUE(wait_for_file(dir_.file("marked"), 5000));
+
+  my_disconnect_callback(nullptr, nullptr, 7);
+  EXPECT_EQ(isconnect.load(), 0);
+}
+
+TEST_F(SessionCallbacks, RefusedConnectIsNotAConnection) {
+  isconnect.store(0);
+  set(&args_info.onconnect_given, &args_info.onconnect_arg, mark_);
+  debug = 3;
+  ::testing::internal::CaptureStderr();
+  my_connect_callback(nullptr, nullptr, 5);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(isconnect.load(), 0);
+  EXPECT_NE(err.find(std::string("ERR: connection refused: ") + mosquitto_connack_string(5) +
+                     "(5)\n"),
+            std::string::npos)
+      << err;
+  sleep_ms(200);
+  EXPECT_FALSE(path_exists(dir_.file("marked")));
+}
+
+TEST_F(SessionCallbacks, PublishIsDroppedWhileSessionIsDown) {
+  mosquitto_lib_init();
+  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, nullptr);
+  ASSERT_NE(mosq, nullptr);
+  const std::string topic = "t";
+  set(&args_info.topic_given, &args_info.topic_arg, topic);
+  debug = 7;
+
+  isconnect.store(0);
+  ::testing::internal::CaptureStderr();
+  publish_msg(mosq, "abc", 3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  // Marked up but never connected: the library is asked and says so.
+  isconnect.store(1);
+  ::testing::internal::CaptureStderr();
+  publish_msg(mosq, "abc", 3);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("DEBUG: Publish return: " + std::to_string(MOSQ_ERR_NO_CONN) + "\n"),
+            std::string::npos)
+      << err;
+  mosquitto_destroy(mosq);
+  mosquitto_lib_cleanup();
+}
+
+TEST_F(SessionCallbacks, KeyPasswordIsCopiedWithoutNul) {
+  args_info.keypassword_given = 0;
+  char buf[16];
+  EXPECT_EQ(my_pw_callback(buf, sizeof buf, 0, nullptr), 0);
+
+  const std::string password = "secret";
+  set(&args_info.keypassword_given, &args_info.keypassword_arg, password);
+  memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(my_pw_callback(buf, sizeof buf, 0, nullptr), 6);
+  EXPECT_EQ(std::string(buf, 7), "secretx");
+
+  // A password exactly as long as the buffer fits.
+  char exact[6];
+  EXPECT_EQ(my_pw_callback(exact, sizeof exact, 1, nullptr), 6);
+  EXPECT_EQ(std::string(exact, 6), "secret");
+}
+
+TEST_F(SessionCallbacks, KeyPasswordLongerThanBufferEndsWithStatus255) {
+  const std::string password = "secret!";
+  set(&args_info.keypassword_given, &args_info.keypassword_arg, password);
+  debug = 3;
+  char buf[6];
+  EXPECT_EXIT(my_pw_callback(buf, sizeof buf, 0, nullptr), ::testing::ExitedWithCode(255),
+              "ERR: key password too long: 7 6");
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// Script command lines: shape, quoting that sh reads back verbatim, and the
+// length limit of one shell argument.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "server/mqtt_session.h"
+#include "tests/server/server_test_util.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using quorrel_test::path_exists;
+using quorrel_test::read_file;
+using quorrel_test::TempDir;
+using server_test::sleep_ms;
+using server_test::wait_for_file;
+using server_test::write_recording_script;
+
+// A directory with a script that records its two arguments.
+class RecordingScript : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    script_ = write_recording_script(dir_);
+    ASSERT_FALSE(script_.empty());
+    saved_debug_ = debug;
+  }
+  void TearDown() override { debug = saved_debug_; }
+
+  // Runs the command built for `payload` and returns what the script saw.
+  void run_and_collect(const std::string& payload, const std::string& sockpath,
+                       std::string* arg1, std::string* arg2) {
+    remove_entry("arg1");
+    remove_entry("arg2");
+    const std::string command =
+        build_script_command(script_.c_str(), payload.data(), payload.size(), sockpath.c_str());
+    ASSERT_EQ(run_script_command(command), 0);
+    ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000)) << command;
+    ASSERT_TRUE(read_file(dir_.file("arg1"), arg1));
+    ASSERT_TRUE(read_file(dir_.file("arg2"), arg2));
+  }
+  void remove_entry(const char* name) { unlink(dir_.file(name).c_str()); }
+  std::string pwned() const { return dir_.file("pwned"); }
+
+  TempDir dir_{"qs"};
+  std::string script_;
+  int saved_debug_ = 0;
+};
+
+TEST(ScriptCommand, OrdinaryPayloadKeepsTheFamiliarShape) {
+  EXPECT_EQ(build_script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"),
+            "sh /etc/s.sh 'on' '/tmp/q.sock' &");
+  EXPECT_EQ(build_script_command("/etc/s.sh", "", 0, "/tmp/q.sock"),
+            "sh /etc/s.sh '' '/tmp/q.sock' &");
+}
+
+TEST(ScriptCommand, EmbeddedSingleQuoteIsClosedEscapedAndReopened) {
+  EXPECT_EQ(build_script_command("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
+            "sh /etc/s.sh 'it'\\''s' '/tmp/q.sock' &");
+  std::string quoted;
+  shell_quote_append(&quoted, "''", 2);
+  EXPECT_EQ(quoted, "''\\'''\\'''");
+}
+
+TEST(ScriptCommand, PayloadEndsAtFirstNulOrLength) {
+  const char payload[] = {'a', 'b', '\0', 'c', 'd'};
+  EXPECT_EQ(build_script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p' &");
+  EXPECT_EQ(build_script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p' &");
+}
+
+TEST(ScriptCommand, OnconnectCommandRunsScriptInBackground) {
+  EXPECT_EQ(build_onconnect_command("/etc/c.sh"), "sh /etc/c.sh &");
+}
+
+TEST(ScriptCommand, LimitIsOneShellArgumentIncludingNul) {
+  EXPECT_TRUE(script_command_fits(0));
+  EXPECT_TRUE(script_command_fits(kMaxScriptCommand - 1));
+  EXPECT_FALSE(script_command_fits(kMaxScriptCommand));
+  EXPECT_FALSE(script_command_fits(10 * kMaxScriptCommand));
+}
+
+TEST_F(RecordingScript, OrdinaryPayloadReachesScriptAsFirstArgument) {
+  std::string arg1, arg2;
+  run_and_collect("on", "/tmp/q.sock", &arg1, &arg2);
+  EXPECT_EQ(arg1, "on");
+  EXPECT_EQ(arg2, "/tmp/q.sock");
+}
+
+TEST_F(RecordingScript, HostilePayloadsArriveVerbatimAndRunNothing) {
+  const std::string p = pwned();
+  const std::vector<std::string> payloads = {
+      "it's",
+      "'; touch " + p + "; echo '",
+      "$(touch " + p + ")",
+      "`touch " + p + "`",
+      "a; touch " + p,
+      "a\ntouch " + p + "\n",
+      "'$(touch " + p + ")'",
+      "\\'; touch " + p + " #",
+      "a & touch " + p + " &",
+      "| touch " + p,
+      "'\"'\"'",
+      "* ? [a-z] ~ $HOME ${PATH} \t tab",
+      "\xff\xfe high bytes \x01\x7f",
+      "'",
+      "''",
+  };
+  for (const std::string& payload : payloads) {
+    SCOPED_TRACE(payload);
+    std::string arg1, arg2;
+    run_and_collect(payload, "/tmp/q.sock", &arg1, &arg2);
+    EXPECT_EQ(arg1, payload);
+    EXPECT_EQ(arg2, "/tmp/q.sock");
+  }
+  // Anything a broken quoting let loose would have run before or beside the
+  // script; give stragglers a moment.
+  sleep_ms(200);
+  EXPECT_FALSE(path_exists(p));
+}
+
+TEST_F(RecordingScript, SocketPathWithQuoteArrivesVerbatim) {
+  std::string arg1, arg2;
+  const std::string sockpath = "/tmp/it's $(touch " + pwned() + ").sock";
+  run_and_collect("x", sockpath, &arg1, &arg2);
+  EXPECT_EQ(arg1, "x");
+  EXPECT_EQ(arg2, sockpath);
+  EXPECT_FALSE(path_exists(pwned()));
+}
+
+TEST_F(RecordingScript, LongestAcceptedCommandRunsWhole) {
+  const std::string empty_command = build_script_command(script_.c_str(), "", 0, "/s");
+  const std::string payload(kMaxScriptCommand - 1 - empty_command.size(), 'z');
+  const std::string command =
+      build_script_command(script_.c_str(), payload.data(), payload.size(), "/s");
+  ASSERT_EQ(command.size(), kMaxScriptCommand - 1);
+  std::string arg1, arg2;
+  run_and_collect(payload, "/s", &arg1, &arg2);
+  EXPECT_EQ(arg1.size(), payload.size());
+  EXPECT_EQ(arg1, payload);
+}
+
+TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {
+  const std::string ran = dir_.file("ran");
+  std::string command = "touch " + ran + " #";
+  command.append(kMaxScriptCommand - command.size(), 'x');
+  ASSERT_EQ(command.size(), kMaxScriptCommand);
+  debug = 3;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_script_command(command), 1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ERR: script command too long: 131072 bytes, not run"), std::string::npos)
+      << err;
+  sleep_ms(100);
+  EXPECT_FALSE(path_exists(ran));
+}
+
+}  // namespace
