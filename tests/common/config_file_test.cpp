@@ -31,6 +31,8 @@ class ConfigFileTest : public ::testing::Test {
   }
 
   int Parse(const std::string& path) {
+    // Initialising a record frees nothing, so give back what it holds first.
+    if (params_.initialize) release_settings(kTestProgram, &record_);
     testing::internal::CaptureStderr();
     int rc = config_file_parse(kTestProgram, path.c_str(), &record_, &params_);
     err_ = testing::internal::GetCapturedStderr();
