@@ -48,11 +48,11 @@ cmake --build build-fuzz -j"$JOBS" --target config_reader_fuzz option_parser_fuz
 for pair in config_reader_fuzz:config option_parser_fuzz:options; do
   target=${pair%%:*}
   seeds=${pair#*:}
-  work=build-fuzz/corpus-$seeds
+  work=$(pwd)/build-fuzz/corpus-$seeds
   mkdir -p "$work"
   cp fuzz/corpus/"$seeds"/* "$work"/
   "./build-fuzz/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-    -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=build-fuzz/"$target"- "$work" \
+    -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$(pwd)/build-fuzz/$target-" "$work" \
     2>build-fuzz/"$target".log || { tail -50 build-fuzz/"$target".log; exit 1; }
   grep -E "stat::number_of_executed_units|Done [0-9]+ runs" build-fuzz/"$target".log || true
 done
