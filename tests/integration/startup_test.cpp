@@ -1,6 +1,12 @@
 // Start-up: single instance, waiting for the broker, socket files.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,6 +19,61 @@ namespace {
 
 using StartupTest = RelayFixture;
 using std::chrono::duration_cast;
+
+// Pids of the processes whose argv[0] is exactly `name`.
+std::vector<pid_t> pids_named(const std::string& name) {
+  std::vector<pid_t> pids;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return pids;
+  while (struct dirent* entry = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream cmdline("/proc/" + std::string(entry->d_name) + "/cmdline", std::ios::binary);
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.compare(0, name.size() + 1, name + std::string(1, '\0')) == 0) pids.push_back(pid);
+  }
+  closedir(proc);
+  return pids;
+}
+
+// Kills, by pid, the detached daemon that a test started under `name`.
+struct DetachedDaemonKiller {
+  std::string name;
+  ~DetachedDaemonKiller() {
+    for (pid_t pid : pids_named(name)) kill(pid, SIGKILL);
+  }
+};
+
+TEST_F(StartupTest, DetachedDaemonKeepsItsLockAndRelays) {
+  const std::string name = unique_daemon_name(test_tag());
+  DetachedDaemonKiller killer{name};
+  ASSERT_TRUE(daemon_->start(name, daemon_args({"--daemon"})));
+  // The process we started returns at once; its detached child goes on.
+  ASSERT_TRUE(daemon_->process().wait_exit(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(daemon_->process().exit_code(), 0);
+  EXPECT_EQ(daemon_->process().stderr_text(), "");
+  ASSERT_TRUE(daemon_->wait_for_sockets(stream_path_, dgram_path_, std::chrono::milliseconds(10000)));
+  // Probe until the session is up (the started process is gone, so the
+  // fixture's own wait, which watches it, does not apply).
+  sub_->ignore_payload_prefix(kProbeMarker);
+  const size_t before = sub_->ignored_count();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        send_datagram(dgram_path_, std::string(kProbeMarker) + "detached");
+        return wait_until([&] { return sub_->ignored_count() > before; },
+                          std::chrono::milliseconds(250));
+      },
+      std::chrono::milliseconds(10000)));
+  ASSERT_TRUE(send_stream(stream_path_, "from the detached daemon"));
+  EXPECT_EQ(next_message().payload, "from the detached daemon");
+  ASSERT_EQ(pids_named(name).size(), 1u);
+
+  // The lock went with the detached process: a second instance gives up.
+  QuorreldProcess second;
+  ASSERT_TRUE(second.start(name, daemon_args()));
+  ASSERT_TRUE(second.process().wait_exit(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(second.process().exit_code(), 1);
+}
 
 TEST_F(StartupTest, SecondInstanceWithTheSameNameWarnsAndExitsWithStatusOne) {
   ASSERT_NO_FATAL_FAILURE(start_daemon());
