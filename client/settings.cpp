@@ -29,13 +29,20 @@ namespace {
 
 const cmdline_option kOptions[] = {
     {"help", 'h', ARG_NO, 0, false, kNoField, kNoField, FIELD(help_help), FIELD(help_given)},
-    {"version", 'V', ARG_NO, 0, false, kNoField, kNoField, FIELD(version_help), FIELD(version_given)},
-    {"config", 'c', ARG_STRING, 0, false, FIELD(config_arg), FIELD(config_orig), FIELD(config_help), FIELD(config_given)},
-    {"unixsock", 0, ARG_STRING, 0, true, FIELD(unixsock_arg), FIELD(unixsock_orig), FIELD(unixsock_help), FIELD(unixsock_given)},
-    {"file", 'f', ARG_STRING, 0, false, FIELD(file_arg), FIELD(file_orig), FIELD(file_help), FIELD(file_given)},
-    {"data", 'D', ARG_STRING, 0, false, FIELD(data_arg), FIELD(data_orig), FIELD(data_help), FIELD(data_given)},
-    {"debug", 'd', ARG_INT, 4, false, FIELD(debug_arg), FIELD(debug_orig), FIELD(debug_help), FIELD(debug_given)},
-    {"daemon", 0, ARG_FLAG, 0, false, FIELD(daemon_flag), kNoField, FIELD(daemon_help), FIELD(daemon_given)},
+    {"version", 'V', ARG_NO, 0, false, kNoField, kNoField, FIELD(version_help),
+     FIELD(version_given)},
+    {"config", 'c', ARG_STRING, 0, false, FIELD(config_arg), FIELD(config_orig), FIELD(config_help),
+     FIELD(config_given)},
+    {"unixsock", 0, ARG_STRING, 0, true, FIELD(unixsock_arg), FIELD(unixsock_orig),
+     FIELD(unixsock_help), FIELD(unixsock_given)},
+    {"file", 'f', ARG_STRING, 0, false, FIELD(file_arg), FIELD(file_orig), FIELD(file_help),
+     FIELD(file_given)},
+    {"data", 'D', ARG_STRING, 0, false, FIELD(data_arg), FIELD(data_orig), FIELD(data_help),
+     FIELD(data_given)},
+    {"debug", 'd', ARG_INT, 4, false, FIELD(debug_arg), FIELD(debug_orig), FIELD(debug_help),
+     FIELD(debug_given)},
+    {"daemon", 0, ARG_FLAG, 0, false, FIELD(daemon_flag), kNoField, FIELD(daemon_help),
+     FIELD(daemon_given)},
 };
 
 #undef FIELD
@@ -43,8 +50,15 @@ const cmdline_option kOptions[] = {
 }  // namespace
 
 const cmdline_program kCmdlineProgram = {
-    "quorrel_client", "1.0.0", "", "Usage: quorrel_client [OPTIONS]...", "", "",
-    gengetopt_args_info_help, kOptions, sizeof(kOptions) / sizeof(kOptions[0]),
+    "quorrel_client",
+    "1.0.0",
+    "",
+    "Usage: quorrel_client [OPTIONS]...",
+    "",
+    "",
+    gengetopt_args_info_help,
+    kOptions,
+    sizeof(kOptions) / sizeof(kOptions[0]),
 };
 
 #include "common/cmdline_bindings.inc"

@@ -35,16 +35,16 @@ cmdline_parser_params* cmdline_parser_params_create(void);
 // Parse failures release the record and exit(1); help/version exit(0).
 int cmdline_parser_ext(int argc, char** argv, args_info_t* args_info,
                        cmdline_parser_params* params);
-int cmdline_parser2(int argc, char** argv, args_info_t* args_info, int override,
-                    int initialize, int check_required);
+int cmdline_parser2(int argc, char** argv, args_info_t* args_info, int override, int initialize,
+                    int check_required);
 int cmdline_parser(int argc, char** argv, args_info_t* args_info);
 // Missing options: release the record and exit(1).
 int cmdline_parser_required(args_info_t* args_info, const char* prog_name);
 // Configuration-file failures release the record and exit(1).
 int cmdline_parser_config_file(const char* filename, args_info_t* args_info,
                                cmdline_parser_params* params);
-int cmdline_parser_configfile(const char* filename, args_info_t* args_info,
-                              int override, int initialize, int check_required);
+int cmdline_parser_configfile(const char* filename, args_info_t* args_info, int override,
+                              int initialize, int check_required);
 int cmdline_parser_dump(FILE* outfile, args_info_t* args_info);
 int cmdline_parser_file_save(const char* filename, args_info_t* args_info);
 void cmdline_parser_print_help(void);

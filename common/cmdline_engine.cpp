@@ -21,9 +21,7 @@ const T* field_at(const void* record, size_t offset) {
   return reinterpret_cast<const T*>(static_cast<const char*>(record) + offset);
 }
 
-bool takes_argument(cmdline_kind kind) {
-  return kind == ARG_STRING || kind == ARG_INT;
-}
+bool takes_argument(cmdline_kind kind) { return kind == ARG_STRING || kind == ARG_INT; }
 
 const char* or_empty(const char* text) { return text ? text : ""; }
 
@@ -31,8 +29,7 @@ const char* or_empty(const char* text) { return text ? text : ""; }
 // short letters in table order ("h" and "V" come first because they head
 // every table), ":" after those that take an argument; long options in table
 // order with the short letter, or 0, as their value.
-void build_getopt_tables(const cmdline_program& program, char* optstring,
-                         struct option* longopts) {
+void build_getopt_tables(const cmdline_program& program, char* optstring, struct option* longopts) {
   size_t n = 0;
   for (size_t i = 0; i < program.option_count; ++i) {
     const cmdline_option& o = program.options[i];
@@ -136,16 +133,16 @@ void write_option_line(FILE* stream, const char* name, const char* text) {
 }
 
 int update_option(void* value_field, char** orig_field, uint32_t* target_given,
-                  uint32_t* occurrence_given, const char* text,
-                  cmdline_kind kind, int check_ambiguity, int override,
-                  const char* long_name, char short_name, const char* suffix) {
+                  uint32_t* occurrence_given, const char* text, cmdline_kind kind,
+                  int check_ambiguity, int override, const char* long_name, char short_name,
+                  const char* suffix) {
   if (*occurrence_given != 0 || (check_ambiguity && *target_given != 0)) {
     if (short_name != '-') {
-      fprintf(stderr, "%s: `--%s' (`-%c') option given more than once%s\n",
-              or_empty(package_name), long_name, short_name, or_empty(suffix));
+      fprintf(stderr, "%s: `--%s' (`-%c') option given more than once%s\n", or_empty(package_name),
+              long_name, short_name, or_empty(suffix));
     } else {
-      fprintf(stderr, "%s: `--%s' option given more than once%s\n",
-              or_empty(package_name), long_name, or_empty(suffix));
+      fprintf(stderr, "%s: `--%s' option given more than once%s\n", or_empty(package_name),
+              long_name, or_empty(suffix));
     }
     return 1;
   }
@@ -199,8 +196,8 @@ int check_required_options(const cmdline_program& program, const void* record,
     const cmdline_option& o = program.options[i];
     if (!o.required || *field_at<uint32_t>(record, o.given_offset) != 0) continue;
     if (o.short_name != 0) {
-      fprintf(stderr, "%s: '--%s' ('-%c') option required%s\n", or_empty(prog_name),
-              o.long_name, o.short_name, or_empty(suffix));
+      fprintf(stderr, "%s: '--%s' ('-%c') option required%s\n", or_empty(prog_name), o.long_name,
+              o.short_name, or_empty(suffix));
     } else {
       fprintf(stderr, "%s: '--%s' option required%s\n", or_empty(prog_name), o.long_name,
               or_empty(suffix));
@@ -210,10 +207,8 @@ int check_required_options(const cmdline_program& program, const void* record,
   return missing;
 }
 
-int parse_argument_vector(const cmdline_program& program, int argc,
-                          char** argv, void* record,
-                          const cmdline_parser_params* params,
-                          const char* suffix) {
+int parse_argument_vector(const cmdline_program& program, int argc, char** argv, void* record,
+                          const cmdline_parser_params* params, const char* suffix) {
   if (program.option_count >= kMaxOptions) abort();
   package_name = argv[0];
   const int override = params->override;
@@ -259,8 +254,8 @@ int parse_argument_vector(const cmdline_program& program, int argc,
     char** orig_field =
         o->orig_offset == kNoField ? nullptr : field_at<char*>(record, o->orig_offset);
     if (update_option(value_field, orig_field, field_at<uint32_t>(record, o->given_offset),
-                      &occurrences[row], optarg, o->kind, check_ambiguity, override,
-                      o->long_name, o->short_name != 0 ? o->short_name : '-', suffix)) {
+                      &occurrences[row], optarg, o->kind, check_ambiguity, override, o->long_name,
+                      o->short_name != 0 ? o->short_name : '-', suffix)) {
       return 1;
     }
   }
@@ -302,8 +297,7 @@ int cmdline_dump(const cmdline_program& program, FILE* stream, const void* recor
   return 0;
 }
 
-int cmdline_file_save(const cmdline_program& program, const char* filename,
-                      const void* record) {
+int cmdline_file_save(const cmdline_program& program, const char* filename, const void* record) {
   FILE* file = fopen(filename, "we");
   if (file == nullptr) {
     fprintf(stderr, "%s: cannot open file for writing: %s\n", program.package, filename);

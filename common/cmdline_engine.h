@@ -32,7 +32,7 @@ constexpr size_t kNoField = static_cast<size_t>(-1);
 // One row of a program's option table.
 struct cmdline_option {
   const char* long_name;
-  char short_name;      // 0 when the option has no short letter
+  char short_name;  // 0 when the option has no short letter
   cmdline_kind kind;
   int32_t default_value;  // integers and flags
   bool required;
@@ -44,8 +44,8 @@ struct cmdline_option {
 
 // Everything the engine needs to know about one program.
 struct cmdline_program {
-  const char* package;      // program literal, e.g. "quorreld"
-  const char* version;      // "1.0.0"
+  const char* package;  // program literal, e.g. "quorreld"
+  const char* version;  // "1.0.0"
   const char* purpose;
   const char* usage;
   const char* description;
@@ -96,9 +96,9 @@ void write_option_line(FILE* stream, const char* name, const char* text);
 // `orig_field` is null for flags. `short_name` is '-' for an option without a
 // short letter. Returns 0, or 1 after printing a message.
 int update_option(void* value_field, char** orig_field, uint32_t* target_given,
-                  uint32_t* occurrence_given, const char* text,
-                  cmdline_kind kind, int check_ambiguity, int override,
-                  const char* long_name, char short_name, const char* suffix);
+                  uint32_t* occurrence_given, const char* text, cmdline_kind kind,
+                  int check_ambiguity, int override, const char* long_name, char short_name,
+                  const char* suffix);
 
 // Prints one line per required option whose counter is zero, in table order.
 // Returns 1 if any was missing, else 0. A null suffix prints as "".
@@ -108,10 +108,8 @@ int check_required_options(const cmdline_program& program, const void* record,
 // Parses argv[0..argc) into `record`. Returns 0 on success, 1 after printing
 // the failure's message, or kParseExitSuccess after printing help or version.
 // argv may be permuted by getopt_long. A null suffix means none.
-int parse_argument_vector(const cmdline_program& program, int argc,
-                          char** argv, void* record,
-                          const cmdline_parser_params* params,
-                          const char* suffix);
+int parse_argument_vector(const cmdline_program& program, int argc, char** argv, void* record,
+                          const cmdline_parser_params* params, const char* suffix);
 
 // Help and version output on standard output.
 void cmdline_print_version(const cmdline_program& program);
@@ -119,11 +117,9 @@ void cmdline_print_help(const cmdline_program& program);
 
 // Writes every given option as a configuration-file line. Returns 0, or 1
 // for a null stream.
-int cmdline_dump(const cmdline_program& program, FILE* stream,
-                 const void* record);
+int cmdline_dump(const cmdline_program& program, FILE* stream, const void* record);
 
 // Dumps into the named file (created or truncated). Returns 0 or 1.
-int cmdline_file_save(const cmdline_program& program, const char* filename,
-                      const void* record);
+int cmdline_file_save(const cmdline_program& program, const char* filename, const void* record);
 
 #endif  // QUORREL_COMMON_CMDLINE_ENGINE_H_

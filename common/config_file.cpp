@@ -143,8 +143,8 @@ int read_config_stream(FILE* stream, const char* display_name, int* count) {
         value = p;
         char* close = strchr(p, quote);
         if (close == nullptr) {
-          fprintf(stderr, "%s:%s:%d: unterminated string in configuration file\n",
-                  config_package, display_name, line_num);
+          fprintf(stderr, "%s:%s:%d: unterminated string in configuration file\n", config_package,
+                  display_name, line_num);
           return 1;
         }
         *close = '\0';
@@ -159,8 +159,8 @@ int read_config_stream(FILE* stream, const char* display_name, int* count) {
       if (ended != '\0' && ended != '#') {
         p += strspn(p, kBlanks);
         if (*p != '\0' && *p != '#') {
-          fprintf(stderr, "%s:%s:%d: malformed string in configuration file\n",
-                  config_package, display_name, line_num);
+          fprintf(stderr, "%s:%s:%d: malformed string in configuration file\n", config_package,
+                  display_name, line_num);
           return 1;
         }
       }
@@ -214,9 +214,8 @@ int read_config_file(const char* filename, int* count) {
   return result;
 }
 
-int config_stream_parse(const cmdline_program& program, FILE* stream,
-                        const char* display_name, void* record,
-                        const cmdline_parser_params* params) {
+int config_stream_parse(const cmdline_program& program, FILE* stream, const char* display_name,
+                        void* record, const cmdline_parser_params* params) {
   config_package = program.package;
   config_depth = 0;
   int result = 1;
@@ -249,8 +248,8 @@ int config_stream_parse(const cmdline_program& program, FILE* stream,
   return result;
 }
 
-int config_file_parse(const cmdline_program& program, const char* filename,
-                      void* record, const cmdline_parser_params* params) {
+int config_file_parse(const cmdline_program& program, const char* filename, void* record,
+                      const cmdline_parser_params* params) {
   FILE* stream = fopen(filename, "re");
   if (stream == nullptr) {
     fprintf(stderr, "%s: Error opening configuration file '%s'\n", program.package, filename);

@@ -26,14 +26,13 @@ constexpr int kConfigIncludeDepthMax = 16;
 // Returns 0 on success, 1 after a reader or engine message, or
 // kParseExitSuccess when an entry asked for help or version (printed). The
 // caller decides about exiting; on 1 it should release the record.
-int config_file_parse(const cmdline_program& program, const char* filename,
-                      void* record, const cmdline_parser_params* params);
+int config_file_parse(const cmdline_program& program, const char* filename, void* record,
+                      const cmdline_parser_params* params);
 
 // Same as config_file_parse for an open stream that the caller owns;
 // `display_name` is the path shown in messages and in the error suffix.
-int config_stream_parse(const cmdline_program& program, FILE* stream,
-                        const char* display_name, void* record,
-                        const cmdline_parser_params* params);
+int config_stream_parse(const cmdline_program& program, FILE* stream, const char* display_name,
+                        void* record, const cmdline_parser_params* params);
 
 // Reads entries from `filename` into the pending list, adding one to *count
 // per entry. Returns 0, or 1 after printing a message; messages name the

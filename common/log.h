@@ -33,21 +33,19 @@ constexpr const char* quorrel_base_name(const char* path) {
 
 // Writes one formatted line unconditionally (the threshold test is the
 // caller's, see diag_log) to the destination `daemon_mode` selects.
-void diag_log_write(int level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void diag_log_write(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes text without the prefix, at DEBUG priority, to the same destination
 // as diag_log. Used for multi-part output such as hex dumps; the caller tests
 // the threshold. Each call is one syslog record or one fprintf.
 void diag_raw(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-#define diag_log(level, format, ...)                                        \
-  do {                                                                      \
-    if (debug >= (level)) {                                                 \
-      diag_log_write((level), format, quorrel_base_name(__FILE__),          \
-                     static_cast<unsigned>(__LINE__), __func__,             \
-                     ##__VA_ARGS__);                                        \
-    }                                                                       \
+#define diag_log(level, format, ...)                                            \
+  do {                                                                          \
+    if (debug >= (level)) {                                                     \
+      diag_log_write((level), format, quorrel_base_name(__FILE__),              \
+                     static_cast<unsigned>(__LINE__), __func__, ##__VA_ARGS__); \
+    }                                                                           \
   } while (0)
 
 #endif  // QUORREL_COMMON_LOG_H_

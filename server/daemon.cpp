@@ -82,13 +82,12 @@ bool configure_client(struct mosquitto* mosq) {
 void connect_until_done(struct mosquitto* mosq) {
   for (;;) {
     sleep(1);
-    const int rc = mosquitto_connect(mosq, args_info.host_arg, args_info.port_arg,
-                                     args_info.keepalive_arg);
+    const int rc =
+        mosquitto_connect(mosq, args_info.host_arg, args_info.port_arg, args_info.keepalive_arg);
     const int err = errno;
     if (rc == MOSQ_ERR_SUCCESS) return;
     if (rc == MOSQ_ERR_ERRNO) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n", strerror(err),
-               err);
+      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n", strerror(err), err);
     } else {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n",
                mosquitto_strerror(rc), rc);

@@ -18,8 +18,7 @@ constexpr size_t kMinArea = 256 * 1024;
 constexpr size_t kMaxArea = 8 * 1024 * 1024;
 
 dgram_server* server_of(ev_io* w) {
-  return reinterpret_cast<dgram_server*>(reinterpret_cast<char*>(w) -
-                                         offsetof(dgram_server, io));
+  return reinterpret_cast<dgram_server*>(reinterpret_cast<char*>(w) - offsetof(dgram_server, io));
 }
 
 // Replaces the area with an uninitialised one of `size` bytes. Not zeroed, so
@@ -125,7 +124,7 @@ void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     return;
   }
 
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
-           static_cast<unsigned>(server->fd), n);
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n", static_cast<unsigned>(server->fd),
+           n);
   server->publish(server->publish_arg, server->area, static_cast<int>(n));
 }

@@ -24,8 +24,8 @@ void shell_quote_append(std::string* out, const char* text, size_t len) {
   out->push_back('\'');
 }
 
-std::string build_script_command(const char* script, const char* payload,
-                                 size_t payload_len, const char* sockpath) {
+std::string build_script_command(const char* script, const char* payload, size_t payload_len,
+                                 const char* sockpath) {
   // Bytes after a NUL could not reach the script through argv anyway; cutting
   // here keeps what sh sees identical to what the script receives.
   const size_t text_len = strnlen(payload, payload_len);
@@ -105,8 +105,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   const char* sockpath = args_info.unixsock_arg != nullptr ? args_info.unixsock_arg : "";
   try {
     run_script_command(build_script_command(args_info.script_arg, payload,
-                                            static_cast<size_t>(message->payloadlen),
-                                            sockpath));
+                                            static_cast<size_t>(message->payloadlen), sockpath));
   } catch (const std::bad_alloc&) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, script not run\n");
   }
@@ -140,8 +139,8 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
 
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
   if (isconnect.load(std::memory_order_relaxed) == 0) return;
-  const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr,
-                                   args_info.topic_arg, payloadlen, payload,
-                                   args_info.qos_arg, false);
+  const int rc =
+      mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr, args_info.topic_arg,
+                        payloadlen, payload, args_info.qos_arg, false);
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Publish return: %d\n", rc);
 }

@@ -44,8 +44,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
 // Writes the library's own messages as DEBUG lines, whatever their level.
-void my_log_callback(struct mosquitto* mosq, void* obj, int level,
-                     const char* str) noexcept;
+void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept;
 
 // TLS key-password callback: copies the `keypassword` setting (without NUL)
 // into `buf` and returns its length; 0 when not given. A password longer than
@@ -66,8 +65,8 @@ void shell_quote_append(std::string* out, const char* text, size_t len);
 // by shell_quote_append. The payload is taken up to its first NUL or
 // `payload_len`, whichever comes first. `script` is trusted configuration and
 // stays as written. Throws std::bad_alloc.
-std::string build_script_command(const char* script, const char* payload,
-                                 size_t payload_len, const char* sockpath);
+std::string build_script_command(const char* script, const char* payload, size_t payload_len,
+                                 const char* sockpath);
 
 // "sh <onconnect> &". Throws std::bad_alloc.
 std::string build_onconnect_command(const char* onconnect);

@@ -15,8 +15,7 @@
 namespace {
 
 stream_server* server_of_io(ev_io* w) {
-  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) -
-                                          offsetof(stream_server, io));
+  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) - offsetof(stream_server, io));
 }
 
 stream_server* server_of_pause(ev_timer* w) {
@@ -108,17 +107,17 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_client* client = reinterpret_cast<client_watcher*>(
-                              reinterpret_cast<char*>(w) - offsetof(client_watcher, io))
-                              ->client;
+  stream_client* client =
+      reinterpret_cast<client_watcher*>(reinterpret_cast<char*>(w) - offsetof(client_watcher, io))
+          ->client;
   unsigned char area[2048];
   ssize_t n;
   do {
     n = recv(client->fd, area, sizeof area, 0);
   } while (n < 0 && errno == EINTR);
   const int err = errno;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
-           static_cast<unsigned>(client->fd), n);
+  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n", static_cast<unsigned>(client->fd),
+           n);
 
   if (n > 0) {
     const stream_server* server = client->server;

@@ -69,9 +69,8 @@ TEST(SenderProgram, FailedSendInFileModeIsReportedWithStatus1) {
 
   std::string file = dir.file("big");
   ASSERT_TRUE(quorrel_test::write_file(file, std::string(8 << 20, 'b')));
-  CommandResult r =
-      run_command({QUORREL_CLIENT_PATH, "--unixsock", sock_path, "-f", file},
-                  std::chrono::milliseconds(20000));
+  CommandResult r = run_command({QUORREL_CLIENT_PATH, "--unixsock", sock_path, "-f", file},
+                                std::chrono::milliseconds(20000));
   closer.join();
   close(lfd);
   EXPECT_EQ(r.exit_code, 1);

@@ -196,7 +196,7 @@ TEST_F(EngineTest, ReleaseFreesTextsAndClearsCounters) {
   EXPECT_EQ(record_.host_orig, nullptr);
   EXPECT_EQ(record_.port_orig, nullptr);
   EXPECT_EQ(record_.host_given, 0u);
-  EXPECT_EQ(record_.port_arg, 7);  // values other than texts stay
+  EXPECT_EQ(record_.port_arg, 7);            // values other than texts stay
   release_settings(kTestProgram, &record_);  // twice is harmless
 }
 

@@ -89,8 +89,8 @@ TEST_F(ConfigFileTest, ReaderErrorsNameFileAndLine) {
   EXPECT_EQ(err_, "testprog:" + f + ":1: malformed string in configuration file\n");
 
   EXPECT_EQ(Parse(dir_.path() + "/missing.conf"), 1);
-  EXPECT_EQ(err_, "testprog: Error opening configuration file '" + dir_.path() +
-                      "/missing.conf'\n");
+  EXPECT_EQ(err_,
+            "testprog: Error opening configuration file '" + dir_.path() + "/missing.conf'\n");
 }
 
 TEST_F(ConfigFileTest, LinesUpTo2047CharactersWithLineEnd) {
@@ -108,8 +108,8 @@ TEST_F(ConfigFileTest, LinesUpTo2047CharactersWithLineEnd) {
 TEST_F(ConfigFileTest, EngineErrorsCarryTheFileSuffix) {
   std::string f = Write("d.conf", "host a\nhost b\n");
   EXPECT_EQ(Parse(f), 1);
-  EXPECT_EQ(err_, "testprog: `--host' option given more than once in configuration file " + f +
-                      "\n");
+  EXPECT_EQ(err_,
+            "testprog: `--host' option given more than once in configuration file " + f + "\n");
 
   f = Write("flag.conf", "daemon =\n");
   params_.print_errors = 0;
@@ -163,8 +163,7 @@ TEST_F(ConfigFileTest, SelfIncludeStopsAtTheNestingLimit) {
   std::string path = dir_.path() + "/self.conf";
   Write("self.conf", "include " + path + "\n");
   EXPECT_EQ(Parse(path), 1);
-  EXPECT_NE(err_.find(":1: include nested too deeply in configuration file\n"),
-            std::string::npos);
+  EXPECT_NE(err_.find(":1: include nested too deeply in configuration file\n"), std::string::npos);
 }
 
 TEST(ConfigTextHelpers, StripAndNextEntry) {

@@ -68,14 +68,21 @@ inline const cmdline_option kTestOptions[] = {
      TEST_FIELD(clean_given)},
     {"topic", 't', ARG_STRING, 0, true, TEST_FIELD(topic_arg), TEST_FIELD(topic_orig),
      TEST_FIELD(topic_help), TEST_FIELD(topic_given)},
-    {"daemon", 0, ARG_FLAG, 0, false, TEST_FIELD(daemon_flag), kNoField,
-     TEST_FIELD(daemon_help), TEST_FIELD(daemon_given)},
+    {"daemon", 0, ARG_FLAG, 0, false, TEST_FIELD(daemon_flag), kNoField, TEST_FIELD(daemon_help),
+     TEST_FIELD(daemon_given)},
 };
 #undef TEST_FIELD
 
 inline const cmdline_program kTestProgram = {
-    "testprog", "1.0.0", "", "Usage: testprog [OPTIONS]...", "", "",
-    kTestHelp, kTestOptions, sizeof(kTestOptions) / sizeof(kTestOptions[0]),
+    "testprog",
+    "1.0.0",
+    "",
+    "Usage: testprog [OPTIONS]...",
+    "",
+    "",
+    kTestHelp,
+    kTestOptions,
+    sizeof(kTestOptions) / sizeof(kTestOptions[0]),
 };
 
 // An argument vector with writable strings, as getopt_long wants.

@@ -169,8 +169,8 @@ TEST_F(ConfigFileCli, CommandLineWinsAndFileFillsTheRest) {
 }
 
 TEST_F(ConfigFileCli, MissingFileIsSkippedSilently) {
-  CommandResult r = RunProgram(kClient, {"-c", dir_.file("none.conf"), "--unixsock", absent_path_,
-                                  "-D", "x"});
+  CommandResult r =
+      RunProgram(kClient, {"-c", dir_.file("none.conf"), "--unixsock", absent_path_, "-D", "x"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.find("configuration file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Could not bind connect socket"), std::string::npos) << r.err;
@@ -203,16 +203,18 @@ TEST_F(ConfigFileCli, ReaderErrorsNameFileAndLine) {
   conf = Conf("bad-inc.conf", "include " + dir_.file("gone.conf") + "\n");
   r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_, "-D", "x"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "quorrel_client: Error opening configuration file '" + dir_.file("gone.conf") +
-                       "'\n");
+  EXPECT_EQ(r.err,
+            "quorrel_client: Error opening configuration file '" + dir_.file("gone.conf") + "'\n");
 }
 
 TEST_F(ConfigFileCli, EngineErrorsInTheFileNameIt) {
   std::string conf = Conf("twice.conf", "f a\nfile b\n");
   CommandResult r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "quorrel_client: `--file' (`-f') option given more than once in "
-                   "configuration file " + conf + "\n");
+  EXPECT_EQ(r.err,
+            "quorrel_client: `--file' (`-f') option given more than once in "
+            "configuration file " +
+                conf + "\n");
 
   conf = Conf("dq.conf", "topic t\n");
   r = RunProgram(kDaemon, {"-c", conf});

@@ -133,8 +133,7 @@ TEST_F(ClientSendTest, SocketPathOf107CharactersWorksAnd108IsRefused) {
   std::string path108 = path_of_length("t", 108);
   r = SendTo(path108, {"-D", "x"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("ERR: " + path108 + " socket name too long\n"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("ERR: " + path108 + " socket name too long\n"), std::string::npos) << r.err;
 }
 
 TEST_F(ClientSendTest, SocketPathFromConfigurationFile) {

@@ -52,7 +52,8 @@ TEST_F(StartupTest, DetachedDaemonKeepsItsLockAndRelays) {
   ASSERT_TRUE(daemon_->process().wait_exit(std::chrono::milliseconds(5000)));
   EXPECT_EQ(daemon_->process().exit_code(), 0);
   EXPECT_EQ(daemon_->process().stderr_text(), "");
-  ASSERT_TRUE(daemon_->wait_for_sockets(stream_path_, dgram_path_, std::chrono::milliseconds(10000)));
+  ASSERT_TRUE(
+      daemon_->wait_for_sockets(stream_path_, dgram_path_, std::chrono::milliseconds(10000)));
   // Probe until the session is up (the started process is gone, so the
   // fixture's own wait, which watches it, does not apply).
   sub_->ignore_payload_prefix(kProbeMarker);

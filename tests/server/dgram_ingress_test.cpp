@@ -129,8 +129,7 @@ TEST_F(DatagramServer, SmallDatagramIsPublishedWithDebugLine) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_EQ(published_.size(), 1u);
   EXPECT_EQ(published_[0], "hello");
-  EXPECT_NE(err.find("DEBUG: fd: " + std::to_string(server_.fd) + ", size: 5\n"),
-            std::string::npos)
+  EXPECT_NE(err.find("DEBUG: fd: " + std::to_string(server_.fd) + ", size: 5\n"), std::string::npos)
       << err;
 }
 

@@ -31,8 +31,8 @@ class RecordingScript : public ::testing::Test {
   void TearDown() override { debug = saved_debug_; }
 
   // Runs the command built for `payload` and returns what the script saw.
-  void run_and_collect(const std::string& payload, const std::string& sockpath,
-                       std::string* arg1, std::string* arg2) {
+  void run_and_collect(const std::string& payload, const std::string& sockpath, std::string* arg1,
+                       std::string* arg2) {
     remove_entry("arg1");
     remove_entry("arg2");
     const std::string command =

@@ -30,11 +30,12 @@ inline bool wait_for_file(const std::string& path, int timeout_ms) {
 // Returns the script's path, or "" when it cannot be written.
 inline std::string write_recording_script(const quorrel_test::TempDir& dir) {
   const std::string script = dir.file("record.sh");
-  const bool ok = quorrel_test::write_file(
-      script, "printf '%s' \"$2\" > " + dir.file("arg2") + "\n" + "printf '%s' \"$1\" > " +
-                  dir.file("arg1.tmp") + "\n" + "mv " + dir.file("arg1.tmp") + " " +
-                  dir.file("arg1") + "\n",
-      0755);
+  const bool ok =
+      quorrel_test::write_file(script,
+                               "printf '%s' \"$2\" > " + dir.file("arg2") + "\n" +
+                                   "printf '%s' \"$1\" > " + dir.file("arg1.tmp") + "\n" + "mv " +
+                                   dir.file("arg1.tmp") + " " + dir.file("arg1") + "\n",
+                               0755);
   return ok ? script : std::string();
 }
 

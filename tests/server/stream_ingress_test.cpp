@@ -74,7 +74,8 @@ class StreamListener : public ::testing::Test {
     server_.publish = record_publish;
     ev_io_start(loop_, &server_.io);
     // Bounds every blocking pass of the loop.
-    ev_timer_init(&tick_, [](struct ev_loop*, ev_timer*, int) {}, 0.02, 0.02);
+    ev_timer_init(
+        &tick_, [](struct ev_loop*, ev_timer*, int) {}, 0.02, 0.02);
     ev_timer_start(loop_, &tick_);
   }
   void TearDown() override {
@@ -198,8 +199,7 @@ TEST_F(StreamListener, FiveBytesThenCloseIsOneMessage) {
   ASSERT_TRUE(done);
   ASSERT_EQ(published_.size(), 1u);
   EXPECT_EQ(published_[0], "hello");
-  EXPECT_NE(err.find("DEBUG: Accepted connection on socket " + std::to_string(server_.fd) +
-                     "\n"),
+  EXPECT_NE(err.find("DEBUG: Accepted connection on socket " + std::to_string(server_.fd) + "\n"),
             std::string::npos)
       << err;
   EXPECT_NE(err.find("vexel pkt:\n68 65 6c 6c 6f \n"), std::string::npos) << err;
@@ -346,8 +346,8 @@ TEST_F(StreamListener, RunningOutOfDescriptorsPausesAcceptingThenResumes) {
   const std::string err = ::testing::internal::GetCapturedStderr();
 
   EXPECT_TRUE(paused);
-  const std::string line = "ERR: accept failed: " + std::string(strerror(EMFILE)) + "(" +
-                           std::to_string(EMFILE) + ")\n";
+  const std::string line =
+      "ERR: accept failed: " + std::string(strerror(EMFILE)) + "(" + std::to_string(EMFILE) + ")\n";
   const size_t first = err.find(line);
   EXPECT_NE(first, std::string::npos) << err;
   EXPECT_EQ(err.find(line, first + 1), std::string::npos) << "logged more than once per pause";
