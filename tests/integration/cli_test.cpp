@@ -193,6 +193,12 @@ TEST_F(ConfigFileCli, ReaderErrorsNameFileAndLine) {
     EXPECT_EQ(r.err, "quorrel_client:" + conf + c.message);
   }
 
+  // The daemon's messages carry its own program literal.
+  std::string dconf = Conf("d.conf", "host h\ntopic 'x\n");
+  CommandResult d = RunProgram(kDaemon, {"-c", dconf});
+  EXPECT_EQ(d.exit_code, 1);
+  EXPECT_EQ(d.err, "quorreld:" + dconf + ":2: unterminated string in configuration file\n");
+
   std::string conf = Conf("inc.conf", "include\nunixsock " + absent_path_ + "\n");
   CommandResult r = RunProgram(kClient, {"-c", conf, "-D", "x"});
   EXPECT_EQ(r.exit_code, 1);  // only a warning: the run goes on to connect
