@@ -82,8 +82,7 @@ bool compose_and_push(const char* name, const char* value, bool equals) {
   return pushed;
 }
 
-}  // namespace
-
+// Frees every pending node with its text; the list is empty again.
 void config_arg_list_clear(void) {
   while (config_arg_list != nullptr) {
     config_arg_node* next = config_arg_list->next;
@@ -91,7 +90,10 @@ void config_arg_list_clear(void) {
     free(config_arg_list);
     config_arg_list = next;
   }
-}
+
+}  // namespace
+
+}  // namespace
 
 char* strip(char* text) {
   while (*text == ' ' || *text == '\t') ++text;

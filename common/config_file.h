@@ -43,9 +43,6 @@ int read_config_file(const char* filename, int* count);
 // shown in messages.
 int read_config_stream(FILE* stream, const char* display_name, int* count);
 
-// Frees the pending list.
-void config_arg_list_clear(void);
-
 // Pointer to the first character of `text` that is neither blank nor tab.
 char* strip(char* text);
 
