@@ -4,7 +4,8 @@
 #      end-to-end against private mosquitto brokers on loopback);
 #   2. the whole suite again under ASan+UBSan;
 #   3. the 32-bit build (-m32 against Debian's :i386 packages) and its unit tests;
-#   4. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60).
+#   4. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
+#   5. the benchmark harness with tiny counts, so that it cannot rot.
 # Every broker and daemon the tests need is started by the tests themselves.
 set -eu
 cd "$(dirname "$0")/.."
@@ -56,5 +57,8 @@ for pair in config_reader_fuzz:config option_parser_fuzz:options; do
     2>build-fuzz/"$target".log || { tail -50 build-fuzz/"$target".log; exit 1; }
   grep -E "stat::number_of_executed_units|Done [0-9]+ runs" build-fuzz/"$target".log || true
 done
+
+step "benchmark harness, smoke mode (tiny counts, no timing is checked)"
+./bench/run.sh --smoke
 
 step "all tests passed"

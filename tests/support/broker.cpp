@@ -68,8 +68,13 @@ bool MosquittoBroker::write_config() {
        // Started as root, mosquitto would drop to the user mosquitto, which
        // cannot read the files in our private directory.
        << "user root\n"
-       << "log_dest stderr\n"
-       << "log_type all\n";
+       << "log_dest stderr\n";
+  if (options_.quiet_log) {
+    conf << "log_type error\nlog_type warning\n";
+  } else {
+    conf << "log_type all\n";
+  }
+  if (options_.unbounded_queues) conf << "max_queued_messages 0\n";
   if (!options_.username.empty()) {
     const std::string pwfile = dir_.file("passwd");
     CommandResult r =

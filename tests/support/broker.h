@@ -18,6 +18,11 @@ struct BrokerOptions {
   // Adds a TLS listener that requires a client certificate signed by the
   // test CA (see certs.h).
   bool tls = false;
+  // Logs errors and warnings only, not one line per packet (for load runs).
+  bool quiet_log = false;
+  // Never drops QoS 1 and 2 messages queued for a slow subscriber (by
+  // default the broker keeps 1000 per client and drops the rest).
+  bool unbounded_queues = false;
 };
 
 // Runs /usr/sbin/mosquitto as a child with its own configuration in its own

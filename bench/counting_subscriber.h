@@ -1,0 +1,76 @@
+// An MQTT subscriber for load runs: it keeps no messages, it only counts the
+// ones that belong to the run in progress and notes when the last one came.
+#ifndef QUORREL_BENCH_COUNTING_SUBSCRIBER_H_
+#define QUORREL_BENCH_COUNTING_SUBSCRIBER_H_
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace quorrel_bench {
+
+using quorrel_test::Clock;
+using quorrel_test::milliseconds;
+
+// What one run delivered.
+struct Delivery {
+  size_t delivered = 0;   // distinct expected messages that arrived
+  size_t duplicates = 0;  // expected messages that arrived more than once
+  size_t foreign = 0;     // other messages on the subscription during the run
+  Clock::time_point last; // arrival of the last expected message
+};
+
+// A libmosquitto client with its own network thread. A run is armed with
+// expect_sequence() or expect_exact() from the bench thread; the network
+// thread counts what arrives; wait() returns the tally.
+class CountingSubscriber {
+ public:
+  CountingSubscriber();
+  ~CountingSubscriber();
+  CountingSubscriber(const CountingSubscriber&) = delete;
+  CountingSubscriber& operator=(const CountingSubscriber&) = delete;
+
+  // Connects to 127.0.0.1:`port`, subscribes to `topic` at `qos` and waits
+  // for both acknowledgements. False on refusal or time-out.
+  bool start(int port, const std::string& topic, int qos);
+
+  // Arms a run of `count` messages whose payloads are `prefix` followed by a
+  // decimal sequence number below `count` (and anything that is not a digit).
+  void expect_sequence(const std::string& prefix, size_t count);
+  // Arms a run of one message whose payload is exactly `payload`.
+  // REQUIRES: `payload` stays alive until the next expect_*() call.
+  void expect_exact(const std::string* payload);
+
+  // Waits until the armed run is complete, or until nothing expected has
+  // arrived for `idle`; returns the tally either way.
+  Delivery wait(milliseconds idle);
+
+ private:
+  static void on_connect(struct mosquitto* mosq, void* self, int rc);
+  static void on_subscribe(struct mosquitto* mosq, void* self, int mid, int count,
+                           const int* granted);
+  static void on_message(struct mosquitto* mosq, void* self, const mosquitto_message* msg);
+  void count_message(const char* payload, size_t len);
+
+  struct mosquitto* mosq_ = nullptr;
+  bool loop_started_ = false;
+
+  std::mutex mu_;  // guards everything below; the network thread writes
+  std::condition_variable cv_;
+  int connack_ = -1;
+  bool subscribed_ = false;
+  std::string prefix_;
+  const std::string* exact_ = nullptr;
+  std::vector<bool> seen_;
+  Delivery tally_;
+};
+
+}  // namespace quorrel_bench
+
+#endif  // QUORREL_BENCH_COUNTING_SUBSCRIBER_H_

@@ -1,0 +1,545 @@
+// quorrel_bench: measures the relay the way its users would choose between it
+// and the alternatives, each figure side by side with its anchor in the same
+// run, against a private mosquitto broker on loopback. Prints one table of
+// medians and ratios and writes it to the results file.
+//
+//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]
+//
+// --smoke uses tiny counts so that CI can check the harness still runs; its
+// figures mean nothing. Exits 1 when a measurement cannot be made (a program
+// fails, messages do not arrive); a missed target is reported, not an error.
+#include <mosquitto.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/counting_subscriber.h"
+#include "bench/native_publisher.h"
+#include "bench/report.h"
+#include "bench/timed_command.h"
+#include "tests/support/broker.h"
+#include "tests/support/certs.h"
+#include "tests/support/daemon.h"
+#include "tests/support/subscriber.h"
+#include "tests/support/temp_dir.h"
+
+namespace quorrel_bench {
+namespace {
+
+using quorrel_test::MosquittoBroker;
+using quorrel_test::MqttSubscriber;
+using quorrel_test::Process;
+using quorrel_test::QuorreldProcess;
+using quorrel_test::TempDir;
+
+// A measurement that could not be made; ends the run with status 1.
+struct BenchError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Config {
+  bool smoke = false;
+  int reps = 5;
+  size_t p1_count = 300;       // processes per shell loop
+  size_t p2_count = 200000;    // datagrams per relay run
+  size_t p2_size = 64;         // bytes per datagram
+  size_t p3_bytes = 16 << 20;  // the large file
+  size_t cg_count = 5000;      // datagrams per callgrind step
+  std::string out_path = "bench/results.md";
+  std::string only = "p1,p2,p3,p4";  // which figures to measure
+};
+
+double seconds_between(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// The figures share one broker, one counting subscriber on "bench/#" and two
+// relaying daemons (QoS 0 and QoS 1), all started once.
+class Bench {
+ public:
+  explicit Bench(Config config) : config_(std::move(config)), dir_("qbench") {}
+
+  void set_up();
+  std::vector<Row> per_message_cost();
+  std::vector<Row> sustained_rate();
+  std::vector<Row> large_message();
+  std::vector<Row> footprint();
+  std::vector<std::string> heading() const;
+
+ private:
+  struct Relay {
+    std::unique_ptr<QuorreldProcess> daemon;
+    std::string topic;
+    std::string stream_path;
+    std::string dgram_path;
+  };
+
+  Relay start_relay(const std::string& tag, int qos, const std::string& wrapper = "");
+  void wait_relaying(Relay& relay, milliseconds timeout);
+  Clock::time_point send_datagrams(const std::string& path, const std::string& prefix,
+                                   size_t count);
+  double shell_loop(const std::string& body, const std::vector<std::string>& args,
+                    const std::string& prefix);
+  double relay_rate(const Relay& relay, int qos, int rep, bool native);
+  double large_run(const std::vector<std::string>& argv);
+  long rss_kib(pid_t pid);
+  long long callgrind_instructions(size_t count);
+  std::string log_file(const std::string& name) const { return dir_.file(name + ".log"); }
+
+  Config config_;
+  TempDir dir_;
+  std::unique_ptr<MosquittoBroker> broker_;
+  CountingSubscriber sub_;
+  NativePublisher native_;
+  Relay relay_q0_;
+  Relay relay_q1_;
+  std::string large_content_;
+  std::string large_path_;
+};
+
+void Bench::set_up() {
+  const quorrel_test::TestCertificates& certs = quorrel_test::test_certificates();
+  if (!certs.ok) throw BenchError("certificates: " + certs.error);
+  quorrel_test::BrokerOptions options;
+  options.tls = true;
+  options.quiet_log = true;
+  options.unbounded_queues = true;
+  broker_ = std::make_unique<MosquittoBroker>(options);
+  if (!broker_->start()) throw BenchError("broker: " + broker_->error());
+  if (!sub_.start(broker_->port(), "bench/#", 1)) throw BenchError("subscriber did not connect");
+  if (!native_.start(broker_->port())) throw BenchError("native publisher did not connect");
+  relay_q0_ = start_relay("q0", 0);
+  relay_q1_ = start_relay("q1", 1);
+}
+
+Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::string& wrapper) {
+  Relay relay;
+  relay.topic = "bench/" + tag;
+  relay.stream_path = dir_.file(tag + ".sock");
+  relay.dgram_path = dir_.file(tag + ".dgram");
+  relay.daemon = std::make_unique<QuorreldProcess>();
+  const std::vector<std::string> args = {
+      "--host", "127.0.0.1", "-p", std::to_string(broker_->port()), "-t", relay.topic,
+      "--unixsock", relay.stream_path, "-u", relay.dgram_path, "-q", std::to_string(qos)};
+  const std::string name = quorrel_test::unique_daemon_name("bench_" + tag);
+  bool started;
+  if (wrapper.empty()) {
+    started = relay.daemon->start(name, args);
+  } else {
+    // Under a tool (valgrind): the daemon's argv[0] must still be a bare
+    // name, since its lock file is named after it, so it is found through a
+    // link in PATH.
+    const std::string link = dir_.file(name);
+    if (symlink(QUORRELD_PATH, link.c_str()) != 0) throw BenchError("cannot link the daemon");
+    Process& p = relay.daemon->process();
+    p.set_env("PATH", dir_.path() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+    std::vector<std::string> argv;
+    std::istringstream words(wrapper);
+    for (std::string w; words >> w;) argv.push_back(w);
+    argv.push_back(name);
+    argv.insert(argv.end(), args.begin(), args.end());
+    started = p.start(argv[0], argv);
+  }
+  if (!started) throw BenchError("cannot start quorreld");
+  wait_relaying(relay, milliseconds(wrapper.empty() ? 10000 : 60000));
+  return relay;
+}
+
+void Bench::wait_relaying(Relay& relay, milliseconds timeout) {
+  // A subscriber of its own, only for the start: it keeps what it receives.
+  MqttSubscriber probe;
+  if (!probe.connect(broker_->port()) || !probe.subscribe(relay.topic)) {
+    throw BenchError("probe subscriber did not connect");
+  }
+  if (!relay.daemon->wait_for_sockets(relay.stream_path, relay.dgram_path, timeout) ||
+      !relay.daemon->wait_until_relaying(probe, relay.dgram_path, timeout)) {
+    throw BenchError("quorreld did not start relaying: " +
+                     relay.daemon->process().stderr_text());
+  }
+}
+
+// Sends `count` datagrams of config_.p2_size bytes ("<prefix><n>" padded with
+// dots) over one blocking socket; returns when the first was sent.
+Clock::time_point Bench::send_datagrams(const std::string& path, const std::string& prefix,
+                                        size_t count) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw BenchError(std::string("socket: ") + strerror(errno));
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    close(fd);
+    throw BenchError("connect " + path + ": " + strerror(err));
+  }
+  std::string payload(config_.p2_size, '.');
+  const Clock::time_point start = Clock::now();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string head = prefix + std::to_string(i);
+    payload.replace(0, head.size(), head);
+    ssize_t n;
+    do {
+      n = send(fd, payload.data(), payload.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(payload.size())) {
+      const int err = errno;
+      close(fd);
+      throw BenchError("datagram send: " + std::string(strerror(err)));
+    }
+    payload.assign(config_.p2_size, '.');
+  }
+  close(fd);
+  return start;
+}
+
+// Runs `body` as a POSIX shell loop of config_.p1_count iterations ($i is the
+// iteration, $1… are `args`), then waits until the subscriber has every
+// "<prefix><i>" (when `prefix` is not empty). Returns seconds per message.
+double Bench::shell_loop(const std::string& body, const std::vector<std::string>& args,
+                         const std::string& prefix) {
+  const std::string script = "i=0; while [ $i -lt " + std::to_string(config_.p1_count) +
+                             " ]; do " + body + " || exit 1; i=$((i+1)); done";
+  std::vector<std::string> argv = {"sh", "-c", script, "bench"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!prefix.empty()) sub_.expect_sequence(prefix, config_.p1_count);
+  const TimedRun run = run_timed(argv, log_file("p1"));
+  if (!run.ok) throw BenchError(run.error);
+  Clock::time_point end = run.ended;
+  if (!prefix.empty()) {
+    const Delivery d = sub_.wait(milliseconds(10000));
+    if (d.delivered != config_.p1_count) {
+      throw BenchError("per-message run '" + prefix + "': " + std::to_string(d.delivered) + " of " +
+                       std::to_string(config_.p1_count) + " arrived");
+    }
+    if (d.last > end) end = d.last;
+  }
+  return seconds_between(run.started, end) / static_cast<double>(config_.p1_count);
+}
+
+std::vector<Row> Bench::per_message_cost() {
+  const quorrel_test::TestCertificates& certs = quorrel_test::test_certificates();
+  const std::string port = std::to_string(broker_->port());
+  const std::string tls_port = std::to_string(broker_->tls_port());
+  std::vector<double> floor, client, pub, pub_tls, r_client, r_pub, r_tls;
+  for (int rep = 0; rep < config_.reps; ++rep) {
+    const std::string tag = "p1 r" + std::to_string(rep);
+    floor.push_back(shell_loop("/bin/true \"$i\"", {}, ""));
+    client.push_back(shell_loop("\"$1\" --unixsock \"$2\" -D \"$3$i\"",
+                                {QUORREL_CLIENT_PATH, relay_q0_.stream_path, tag + " client "},
+                                tag + " client "));
+    pub.push_back(shell_loop("mosquitto_pub -h 127.0.0.1 -p \"$1\" -t bench/p1 -m \"$2$i\"",
+                             {port, tag + " pub "}, tag + " pub "));
+    pub_tls.push_back(shell_loop(
+        "mosquitto_pub -h 127.0.0.1 -p \"$1\" --cafile \"$3\" --cert \"$4\" --key \"$5\" "
+        "-t bench/p1 -m \"$2$i\"",
+        {tls_port, tag + " tls ", certs.ca_cert, certs.client_cert, certs.client_key},
+        tag + " tls "));
+    r_client.push_back(client.back() / floor.back());
+    r_pub.push_back(pub.back() / floor.back());
+    r_tls.push_back(pub_tls.back() / floor.back());
+  }
+  const std::string figure = "P1 per message, " + std::to_string(config_.p1_count) +
+                             " processes from a shell loop";
+  auto ms = [](double s) { return fixed(s * 1000, 3) + " ms"; };
+  return {
+      {figure, "`quorrel_client -D` via quorreld, each confirmed", ms(median(client)),
+       ratio_text(median(r_client)), "≤ 1.3× spawn floor", verdict(median(r_client), 1.3, true)},
+      {"", "`mosquitto_pub -m`", ms(median(pub)), ratio_text(median(r_pub)), "", ""},
+      {"", "`mosquitto_pub -m` with TLS client certificate", ms(median(pub_tls)),
+       ratio_text(median(r_tls)), "", ""},
+      {"", "`/bin/true` (spawn floor)", ms(median(floor)), ratio_text(1), "", ""},
+  };
+}
+
+// One relay run: config_.p2_count messages through the daemon `relay` (or,
+// when `native`, from the native publisher on "<relay topic>n") to the
+// subscriber. Returns delivered messages per second; throws when a QoS 1 run
+// loses any.
+double Bench::relay_rate(const Relay& relay, int qos, int rep, bool native) {
+  const std::string prefix =
+      "p2 r" + std::to_string(rep) + (native ? " n" : " d") + std::to_string(qos) + " ";
+  sub_.expect_sequence(prefix, config_.p2_count);
+  Clock::time_point start;
+  if (native) {
+    const size_t size = config_.p2_size;
+    start = Clock::now();
+    native_.publish_all(relay.topic + "n", qos, config_.p2_count,
+                        [&](size_t i, std::string* payload) {
+                          payload->assign(size, '.');
+                          const std::string head = prefix + std::to_string(i);
+                          payload->replace(0, head.size(), head);
+                        },
+                        milliseconds(10000));
+  } else {
+    start = send_datagrams(relay.dgram_path, prefix, config_.p2_count);
+  }
+  const Delivery d = sub_.wait(milliseconds(10000));
+  if (qos > 0 && d.delivered != config_.p2_count) {
+    throw BenchError("QoS 1 run '" + prefix + "' delivered " + std::to_string(d.delivered) +
+                     " of " + std::to_string(config_.p2_count));
+  }
+  if (d.delivered == 0) throw BenchError("relay run '" + prefix + "' delivered nothing");
+  return static_cast<double>(d.delivered) / seconds_between(start, d.last);
+}
+
+std::vector<Row> Bench::sustained_rate() {
+  std::vector<Row> rows;
+  for (int qos = 0; qos <= 1; ++qos) {
+    const Relay& relay = qos == 0 ? relay_q0_ : relay_q1_;
+    std::vector<double> ours, native, ratio;
+    for (int rep = 0; rep < config_.reps; ++rep) {
+      ours.push_back(relay_rate(relay, qos, rep, false));
+      native.push_back(relay_rate(relay, qos, rep, true));
+      ratio.push_back(ours.back() / native.back());
+    }
+    auto rate = [](double r) { return fixed(r / 1000, 1) + " k msg/s"; };
+    rows.push_back({"P2 sustained rate, " + std::to_string(config_.p2_count) + " × " +
+                        std::to_string(config_.p2_size) + " B, QoS " + std::to_string(qos),
+                    "datagrams through quorreld (blocking sender)", rate(median(ours)),
+                    ratio_text(median(ratio)), std::string("≥ 0.9× native") +
+                        (qos > 0 ? ", all delivered" : ""),
+                    verdict(median(ratio), 0.9, false)});
+    rows.push_back({"", "native persistent libmosquitto publisher", rate(median(native)),
+                    ratio_text(1), "", ""});
+  }
+  return rows;
+}
+
+// Seconds from starting `argv` until the subscriber has the whole file.
+double Bench::large_run(const std::vector<std::string>& argv) {
+  sub_.expect_exact(&large_content_);
+  const TimedRun run = run_timed(argv, log_file("p3"));
+  if (!run.ok) throw BenchError(run.error);
+  const Delivery d = sub_.wait(milliseconds(30000));
+  if (d.delivered != 1) throw BenchError(argv[0] + ": the large message did not arrive whole");
+  return seconds_between(run.started, d.last > run.ended ? d.last : run.ended);
+}
+
+std::vector<Row> Bench::large_message() {
+  // Bytes of every value, not compressible, the same on every run.
+  large_content_.resize(config_.p3_bytes);
+  uint32_t x = 2463534242u;
+  for (char& c : large_content_) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  large_path_ = dir_.file("large.bin");
+  if (!quorrel_test::write_file(large_path_, large_content_)) throw BenchError("cannot write file");
+  std::vector<double> ours, pub, ratio;
+  for (int rep = 0; rep < config_.reps; ++rep) {
+    ours.push_back(
+        large_run({QUORREL_CLIENT_PATH, "--unixsock", relay_q0_.stream_path, "-f", large_path_}));
+    pub.push_back(large_run({"mosquitto_pub", "-h", "127.0.0.1", "-p",
+                             std::to_string(broker_->port()), "-t", "bench/p3", "-f",
+                             large_path_}));
+    ratio.push_back(ours.back() / pub.back());
+  }
+  auto ms = [](double s) { return fixed(s * 1000, 1) + " ms"; };
+  const std::string figure = "P3 one " + bytes_text(static_cast<double>(config_.p3_bytes)) +
+                             " file, until the subscriber has it";
+  return {{figure, "`quorrel_client -f` via quorreld", ms(median(ours)),
+           ratio_text(median(ratio)), "≤ 1.1×", verdict(median(ratio), 1.1, true)},
+          {"", "`mosquitto_pub -f`", ms(median(pub)), ratio_text(1), "", ""}};
+}
+
+long Bench::rss_kib(pid_t pid) {
+  std::string status;
+  if (!quorrel_test::read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
+  const size_t at = status.find("VmRSS:");
+  if (at == std::string::npos) return -1;
+  return strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// Instructions the daemon executes (all threads, start to exit) when it
+// relays `count` datagrams after its start-up probes, under callgrind.
+long long Bench::callgrind_instructions(size_t count) {
+  const std::string out = dir_.file("callgrind." + std::to_string(count));
+  Relay relay = start_relay("cg" + std::to_string(count), 0,
+                            "valgrind --tool=callgrind --callgrind-out-file=" + out);
+  const std::string prefix = "cg " + std::to_string(count) + " ";
+  sub_.expect_sequence(prefix, count);
+  send_datagrams(relay.dgram_path, prefix, count);
+  const Delivery d = sub_.wait(milliseconds(30000));
+  if (d.delivered != count) throw BenchError("callgrind run lost datagrams");
+  relay.daemon->process().stop(milliseconds(30000));
+  std::string profile;
+  if (!quorrel_test::read_file(out, &profile)) {
+    throw BenchError("callgrind wrote no profile: " + relay.daemon->process().stderr_text());
+  }
+  const size_t at = profile.find("\nsummary: ");
+  if (at == std::string::npos) throw BenchError("callgrind profile has no summary");
+  return strtoll(profile.c_str() + at + 10, nullptr, 10);
+}
+
+std::vector<Row> Bench::footprint() {
+  std::vector<Row> rows;
+  // Idle RSS: a freshly started, connected daemon against an idle
+  // mosquitto_sub that has received one message.
+  Relay idle = start_relay("idle", 0);
+  Process msub;
+  if (!msub.start("mosquitto_sub",
+                  {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker_->port()),
+                   "-t", "bench/idle/sub"})) {
+    throw BenchError("cannot start mosquitto_sub");
+  }
+  MqttSubscriber pinger;
+  if (!pinger.connect(broker_->port())) throw BenchError("pinger did not connect");
+  if (!quorrel_test::wait_until(
+          [&] {
+            pinger.publish("bench/idle/sub", "ping");
+            return msub.stdout_text().find("ping") != std::string::npos;
+          },
+          milliseconds(10000))) {
+    throw BenchError("mosquitto_sub received nothing");
+  }
+  std::vector<double> ours, theirs, ratio;
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(milliseconds(500));
+    ours.push_back(static_cast<double>(rss_kib(idle.daemon->process().pid())));
+    theirs.push_back(static_cast<double>(rss_kib(msub.pid())));
+    ratio.push_back(ours.back() / theirs.back());
+  }
+  const double loaded = static_cast<double>(rss_kib(relay_q1_.daemon->process().pid()));
+  auto kib = [](double k) { return bytes_text(k * 1024); };
+  rows.push_back({"p4 footprint", "idle RSS of a connected quorreld", kib(median(ours)),
+                  ratio_text(median(ratio)), "≤ 1.0× mosquitto_sub",
+                  verdict(median(ratio), 1.0, true)});
+  rows.push_back({"", "idle RSS of `mosquitto_sub`", kib(median(theirs)), ratio_text(1), "", ""});
+  rows.push_back({"", "RSS of the QoS 1 quorreld after the P2 runs", kib(loaded),
+                  ratio_text(loaded / median(theirs)), "", ""});
+
+  // Stripped sizes.
+  auto stripped = [&](const std::string& path) {
+    const std::string copy = dir_.file("stripped");
+    const quorrel_test::CommandResult r = quorrel_test::run_command({"strip", "-o", copy, path});
+    struct stat st;
+    if (!r.finished || r.exit_code != 0 || stat(copy.c_str(), &st) != 0) {
+      throw BenchError("strip " + path + " failed: " + r.err);
+    }
+    return static_cast<double>(st.st_size);
+  };
+  const double client_size = stripped(QUORREL_CLIENT_PATH);
+  const double daemon_size = stripped(QUORRELD_PATH);
+  const double pub_size = stripped("/usr/bin/mosquitto_pub");
+  rows.push_back({"", "`quorrel_client` stripped", bytes_text(client_size), "", "≤ 64 KiB",
+                  client_size <= 64 * 1024 ? "holds" : "missed"});
+  rows.push_back({"", "`quorreld` stripped", bytes_text(daemon_size), "", "", ""});
+  rows.push_back({"", "`mosquitto_pub` stripped, for scale", bytes_text(pub_size), "", "", ""});
+
+  // Instructions per relayed datagram: the difference between two runs
+  // that differ only in the number of datagrams, so start-up and shutdown
+  // cancel out.
+  const long long one = callgrind_instructions(config_.cg_count);
+  const long long two = callgrind_instructions(2 * config_.cg_count);
+  const double per = static_cast<double>(two - one) / static_cast<double>(config_.cg_count);
+  rows.push_back({"", "instructions per relayed " + std::to_string(config_.p2_size) +
+                          " B datagram, QoS 0 (callgrind, all threads)",
+                  fixed(per, 0), "", "", ""});
+  return rows;
+}
+
+std::vector<std::string> Bench::heading() const {
+  std::vector<std::string> lines;
+  struct utsname u;
+  uname(&u);
+  std::string cpuinfo;
+  quorrel_test::read_file("/proc/cpuinfo", &cpuinfo);
+  std::string model = "unknown CPU";
+  const size_t at = cpuinfo.find("model name");
+  if (at != std::string::npos) {
+    model = first_line(cpuinfo.substr(cpuinfo.find(':', at) + 2));
+  }
+  int major = 0, minor = 0, revision = 0;
+  mosquitto_lib_version(&major, &minor, &revision);
+  const quorrel_test::CommandResult broker = quorrel_test::run_command({"mosquitto", "-h"});
+  lines.push_back(std::string("Machine: ") + model + ", " +
+                  std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores online, " + u.sysname +
+                  " " + u.release + " " + u.machine + "; broker " +
+                  first_line(broker.out + broker.err) + ", libmosquitto " +
+                  std::to_string(major) + "." + std::to_string(minor) + "." +
+                  std::to_string(revision) + ".");
+  lines.push_back("Medians of " + std::to_string(config_.reps) +
+                  " repetitions; each ratio is the median of the per-repetition ratios against "
+                  "its anchor, measured side by side in the same run.");
+  if (config_.smoke) {
+    lines.push_back("SMOKE RUN: tiny counts, the figures mean nothing.");
+  }
+  return lines;
+}
+
+int run(int argc, char** argv) {
+  Config config;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--smoke") {
+      config.smoke = true;
+      config.reps = 1;
+      config.p1_count = 3;
+      config.p2_count = 500;
+      config.p3_bytes = 256 << 10;
+      config.cg_count = 50;
+    } else if (a == "--reps" && i + 1 < argc) {
+      config.reps = atoi(argv[++i]);
+    } else if (a == "--only" && i + 1 < argc) {
+      config.only = argv[++i];
+    } else if (a == "--out" && i + 1 < argc) {
+      config.out_path = argv[++i];
+    } else {
+      fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (config.reps < 1) config.reps = 1;
+  try {
+    Bench bench(config);
+    bench.set_up();
+    std::vector<Row> rows;
+    auto section = [&](const char* name, const std::function<std::vector<Row>()>& figure) {
+      if (config.only.find(std::string(name, 2)) == std::string::npos) return;
+      fprintf(stderr, "bench: %s\n", name);
+      const std::vector<Row> part = figure();
+      rows.insert(rows.end(), part.begin(), part.end());
+    };
+    section("p1 per-message cost", [&] { return bench.per_message_cost(); });
+    section("p2 sustained rate", [&] { return bench.sustained_rate(); });
+    section("p3 large message", [&] { return bench.large_message(); });
+    section("p4 footprint", [&] { return bench.footprint(); });
+    const std::string table = render_table(bench.heading(), rows);
+    fputs(table.c_str(), stdout);
+    std::ofstream out(config.out_path);
+    out << table;
+    if (!out) {
+      fprintf(stderr, "bench: cannot write %s\n", config.out_path.c_str());
+      return 1;
+    }
+    fprintf(stderr, "bench: table written to %s\n", config.out_path.c_str());
+    return 0;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "bench: FAILED: %s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace quorrel_bench
+
+int main(int argc, char** argv) { return quorrel_bench::run(argc, argv); }
