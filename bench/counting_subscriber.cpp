@@ -102,7 +102,8 @@ void CountingSubscriber::count_message(const char* payload, size_t len) {
   if (tally_.delivered == seen_.size()) cv_.notify_all();
   // Progress is also reported now and then, so that wait() sees the stream
   // is alive without being woken for every message.
-  else if ((tally_.delivered & 1023) == 0) cv_.notify_all();
+  else if ((tally_.delivered & 1023) == 0)
+    cv_.notify_all();
 }
 
 void CountingSubscriber::on_connect(struct mosquitto*, void* self, int rc) {

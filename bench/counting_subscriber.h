@@ -20,10 +20,10 @@ using quorrel_test::milliseconds;
 
 // What one run delivered.
 struct Delivery {
-  size_t delivered = 0;   // distinct expected messages that arrived
-  size_t duplicates = 0;  // expected messages that arrived more than once
-  size_t foreign = 0;     // other messages on the subscription during the run
-  Clock::time_point last; // arrival of the last expected message
+  size_t delivered = 0;    // distinct expected messages that arrived
+  size_t duplicates = 0;   // expected messages that arrived more than once
+  size_t foreign = 0;      // other messages on the subscription during the run
+  Clock::time_point last;  // arrival of the last expected message
 };
 
 // A libmosquitto client with its own network thread. A run is armed with

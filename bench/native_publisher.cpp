@@ -27,8 +27,7 @@ bool NativePublisher::start(int port) {
   if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) return false;
   loop_started_ = true;
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, milliseconds(5000), [this] { return connack_ >= 0; }) &&
-         connack_ == 0;
+  return cv_.wait_for(lock, milliseconds(5000), [this] { return connack_ >= 0; }) && connack_ == 0;
 }
 
 void NativePublisher::begin_run(size_t count) {

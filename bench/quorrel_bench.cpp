@@ -135,8 +135,9 @@ Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::stri
   relay.dgram_path = dir_.file(tag + ".dgram");
   relay.daemon = std::make_unique<QuorreldProcess>();
   const std::vector<std::string> args = {
-      "--host", "127.0.0.1", "-p", std::to_string(broker_->port()), "-t", relay.topic,
-      "--unixsock", relay.stream_path, "-u", relay.dgram_path, "-q", std::to_string(qos)};
+      "--host", "127.0.0.1",      "-p",         std::to_string(broker_->port()),
+      "-t",     relay.topic,      "--unixsock", relay.stream_path,
+      "-u",     relay.dgram_path, "-q",         std::to_string(qos)};
   const std::string name = quorrel_test::unique_daemon_name("bench_" + tag);
   bool started;
   if (wrapper.empty()) {
@@ -169,8 +170,7 @@ void Bench::wait_relaying(Relay& relay, milliseconds timeout) {
   }
   if (!relay.daemon->wait_for_sockets(relay.stream_path, relay.dgram_path, timeout) ||
       !relay.daemon->wait_until_relaying(probe, relay.dgram_path, timeout)) {
-    throw BenchError("quorreld did not start relaying: " +
-                     relay.daemon->process().stderr_text());
+    throw BenchError("quorreld did not start relaying: " + relay.daemon->process().stderr_text());
   }
 }
 
@@ -214,8 +214,8 @@ Clock::time_point Bench::send_datagrams(const std::string& path, const std::stri
 // "<prefix><i>" (when `prefix` is not empty). Returns seconds per message.
 double Bench::shell_loop(const std::string& body, const std::vector<std::string>& args,
                          const std::string& prefix) {
-  const std::string script = "i=0; while [ $i -lt " + std::to_string(config_.p1_count) +
-                             " ]; do " + body + " || exit 1; i=$((i+1)); done";
+  const std::string script = "i=0; while [ $i -lt " + std::to_string(config_.p1_count) + " ]; do " +
+                             body + " || exit 1; i=$((i+1)); done";
   std::vector<std::string> argv = {"sh", "-c", script, "bench"};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!prefix.empty()) sub_.expect_sequence(prefix, config_.p1_count);
@@ -255,8 +255,8 @@ std::vector<Row> Bench::per_message_cost() {
     r_pub.push_back(pub.back() / floor.back());
     r_tls.push_back(pub_tls.back() / floor.back());
   }
-  const std::string figure = "P1 per message, " + std::to_string(config_.p1_count) +
-                             " processes from a shell loop";
+  const std::string figure =
+      "P1 per message, " + std::to_string(config_.p1_count) + " processes from a shell loop";
   auto ms = [](double s) { return fixed(s * 1000, 3) + " ms"; };
   return {
       {figure, "`quorrel_client -D` via quorreld, each confirmed", ms(median(client)),
@@ -280,13 +280,14 @@ double Bench::relay_rate(const Relay& relay, int qos, int rep, bool native) {
   if (native) {
     const size_t size = config_.p2_size;
     start = Clock::now();
-    native_.publish_all(relay.topic + "n", qos, config_.p2_count,
-                        [&](size_t i, std::string* payload) {
-                          payload->assign(size, '.');
-                          const std::string head = prefix + std::to_string(i);
-                          payload->replace(0, head.size(), head);
-                        },
-                        milliseconds(10000));
+    native_.publish_all(
+        relay.topic + "n", qos, config_.p2_count,
+        [&](size_t i, std::string* payload) {
+          payload->assign(size, '.');
+          const std::string head = prefix + std::to_string(i);
+          payload->replace(0, head.size(), head);
+        },
+        milliseconds(10000));
   } else {
     start = send_datagrams(relay.dgram_path, prefix, config_.p2_count);
   }
@@ -313,8 +314,8 @@ std::vector<Row> Bench::sustained_rate() {
     rows.push_back({"P2 sustained rate, " + std::to_string(config_.p2_count) + " × " +
                         std::to_string(config_.p2_size) + " B, QoS " + std::to_string(qos),
                     "datagrams through quorreld (blocking sender)", rate(median(ours)),
-                    ratio_text(median(ratio)), std::string("≥ 0.9× native") +
-                        (qos > 0 ? ", all delivered" : ""),
+                    ratio_text(median(ratio)),
+                    std::string("≥ 0.9× native") + (qos > 0 ? ", all delivered" : ""),
                     verdict(median(ratio), 0.9, false)});
     rows.push_back({"", "native persistent libmosquitto publisher", rate(median(native)),
                     ratio_text(1), "", ""});
@@ -348,16 +349,16 @@ std::vector<Row> Bench::large_message() {
   for (int rep = 0; rep < config_.reps; ++rep) {
     ours.push_back(
         large_run({QUORREL_CLIENT_PATH, "--unixsock", relay_q0_.stream_path, "-f", large_path_}));
-    pub.push_back(large_run({"mosquitto_pub", "-h", "127.0.0.1", "-p",
-                             std::to_string(broker_->port()), "-t", "bench/p3", "-f",
-                             large_path_}));
+    pub.push_back(
+        large_run({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker_->port()), "-t",
+                   "bench/p3", "-f", large_path_}));
     ratio.push_back(ours.back() / pub.back());
   }
   auto ms = [](double s) { return fixed(s * 1000, 1) + " ms"; };
   const std::string figure = "P3 one " + bytes_text(static_cast<double>(config_.p3_bytes)) +
                              " file, until the subscriber has it";
-  return {{figure, "`quorrel_client -f` via quorreld", ms(median(ours)),
-           ratio_text(median(ratio)), "≤ 1.1×", verdict(median(ratio), 1.1, true)},
+  return {{figure, "`quorrel_client -f` via quorreld", ms(median(ours)), ratio_text(median(ratio)),
+           "≤ 1.1×", verdict(median(ratio), 1.1, true)},
           {"", "`mosquitto_pub -f`", ms(median(pub)), ratio_text(1), "", ""}};
 }
 
@@ -396,9 +397,8 @@ std::vector<Row> Bench::footprint() {
   // mosquitto_sub that has received one message.
   Relay idle = start_relay("idle", 0);
   Process msub;
-  if (!msub.start("mosquitto_sub",
-                  {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker_->port()),
-                   "-t", "bench/idle/sub"})) {
+  if (!msub.start("mosquitto_sub", {"mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                    std::to_string(broker_->port()), "-t", "bench/idle/sub"})) {
     throw BenchError("cannot start mosquitto_sub");
   }
   MqttSubscriber pinger;
@@ -419,9 +419,9 @@ std::vector<Row> Bench::footprint() {
     ratio.push_back(ours.back() / theirs.back());
   }
   const double loaded = static_cast<double>(rss_kib(relay_q1_.daemon->process().pid()));
-  auto kib = [](double k) { return bytes_text(k * 1024); };
-  rows.push_back({"p4 footprint", "idle RSS of a connected quorreld", kib(median(ours)),
-                  ratio_text(median(ratio)), "≤ 1.0× mosquitto_sub",
+  auto kib = [](double k) { return fixed(k, 0) + " KiB"; };
+  rows.push_back({"P4 footprint", "idle RSS of a connected quorreld", kib(median(ours)),
+                  fixed(median(ratio), 3) + "×", "≤ 1.0× mosquitto_sub",
                   verdict(median(ratio), 1.0, true)});
   rows.push_back({"", "idle RSS of `mosquitto_sub`", kib(median(theirs)), ratio_text(1), "", ""});
   rows.push_back({"", "RSS of the QoS 1 quorreld after the P2 runs", kib(loaded),
@@ -451,8 +451,9 @@ std::vector<Row> Bench::footprint() {
   const long long one = callgrind_instructions(config_.cg_count);
   const long long two = callgrind_instructions(2 * config_.cg_count);
   const double per = static_cast<double>(two - one) / static_cast<double>(config_.cg_count);
-  rows.push_back({"", "instructions per relayed " + std::to_string(config_.p2_size) +
-                          " B datagram, QoS 0 (callgrind, all threads)",
+  rows.push_back({"",
+                  "instructions per relayed " + std::to_string(config_.p2_size) +
+                      " B datagram, QoS 0 (callgrind, all threads)",
                   fixed(per, 0), "", "", ""});
   return rows;
 }
@@ -474,9 +475,8 @@ std::vector<std::string> Bench::heading() const {
   lines.push_back(std::string("Machine: ") + model + ", " +
                   std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores online, " + u.sysname +
                   " " + u.release + " " + u.machine + "; broker " +
-                  first_line(broker.out + broker.err) + ", libmosquitto " +
-                  std::to_string(major) + "." + std::to_string(minor) + "." +
-                  std::to_string(revision) + ".");
+                  first_line(broker.out + broker.err) + ", libmosquitto " + std::to_string(major) +
+                  "." + std::to_string(minor) + "." + std::to_string(revision) + ".");
   lines.push_back("Medians of " + std::to_string(config_.reps) +
                   " repetitions; each ratio is the median of the per-repetition ratios against "
                   "its anchor, measured side by side in the same run.");
@@ -504,7 +504,8 @@ int run(int argc, char** argv) {
     } else if (a == "--out" && i + 1 < argc) {
       config.out_path = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]\n",
+              argv[0]);
       return 2;
     }
   }

@@ -128,7 +128,9 @@ int daemon_main(int argc, char** argv) {
 
   // Kept for the life of the process (libmosquitto copies it as well); held
   // in a static so that it stays reachable until exit.
-  static char* id = generate_randomid();
+  // Assigned, not initialised, so that no guard from the C++ runtime is needed.
+  static char* id;
+  id = generate_randomid();
 
   mosquitto_lib_init();
   errno = 0;

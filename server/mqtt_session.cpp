@@ -4,61 +4,89 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <new>
-
 #include "common/log.h"
 #include "server/settings.h"
 
 std::atomic<int> isconnect{0};
 
-void shell_quote_append(std::string* out, const char* text, size_t len) {
-  out->push_back('\'');
+size_t shell_quoted_length(const char* text, size_t len) {
+  size_t quotes = 0;
+  for (size_t i = 0; i < len; ++i) quotes += text[i] == '\'' ? 1 : 0;
+  // Two enclosing quotes, and three more bytes for each quote inside.
+  return len + 2 + 3 * quotes;
+}
+
+size_t shell_quote(char* out, const char* text, size_t len) {
+  char* p = out;
+  *p++ = '\'';
   for (size_t i = 0; i < len; ++i) {
     if (text[i] == '\'') {
       // Close the quote, add an escaped quote, reopen.
-      out->append("'\\''");
+      memcpy(p, "'\\''", 4);
+      p += 4;
     } else {
-      out->push_back(text[i]);
+      *p++ = text[i];
     }
   }
-  out->push_back('\'');
+  *p++ = '\'';
+  return static_cast<size_t>(p - out);
 }
 
-std::string build_script_command(const char* script, const char* payload, size_t payload_len,
-                                 const char* sockpath) {
+namespace {
+
+// Appends `len` bytes to the command being built at `*at`.
+void put(char** at, const char* text, size_t len) {
+  memcpy(*at, text, len);
+  *at += len;
+}
+
+}  // namespace
+
+char* build_script_command(const char* script, const char* payload, size_t payload_len,
+                           const char* sockpath, size_t* length) {
   // Bytes after a NUL could not reach the script through argv anyway; cutting
   // here keeps what sh sees identical to what the script receives.
   const size_t text_len = strnlen(payload, payload_len);
   const size_t sock_len = strlen(sockpath);
-  std::string command;
-  command.reserve(3 + strlen(script) + 2 * text_len + sock_len + 16);
-  command.append("sh ");
-  command.append(script);
-  command.push_back(' ');
-  shell_quote_append(&command, payload, text_len);
-  command.push_back(' ');
-  shell_quote_append(&command, sockpath, sock_len);
-  command.append(" &");
+  const size_t script_len = strlen(script);
+  const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
+                       shell_quoted_length(sockpath, sock_len) + 2;
+  char* command = static_cast<char*>(malloc(total + 1));
+  if (command == nullptr) return nullptr;
+  char* at = command;
+  put(&at, "sh ", 3);
+  put(&at, script, script_len);
+  *at++ = ' ';
+  at += shell_quote(at, payload, text_len);
+  *at++ = ' ';
+  at += shell_quote(at, sockpath, sock_len);
+  put(&at, " &", 2);
+  *at = '\0';
+  *length = total;
   return command;
 }
 
-std::string build_onconnect_command(const char* onconnect) {
-  std::string command("sh ");
-  command.append(onconnect);
-  command.append(" &");
+char* build_onconnect_command(const char* onconnect, size_t* length) {
+  const size_t len = strlen(onconnect);
+  char* command = static_cast<char*>(malloc(len + 6));
+  if (command == nullptr) return nullptr;
+  char* at = command;
+  put(&at, "sh ", 3);
+  put(&at, onconnect, len);
+  put(&at, " &", 3);  // with the NUL
+  *length = len + 5;
   return command;
 }
 
 bool script_command_fits(size_t length) { return length < kMaxScriptCommand; }
 
-int run_script_command(const std::string& command) {
-  if (!script_command_fits(command.size())) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: script command too long: %zu bytes, not run\n",
-             command.size());
+int run_script_command(const char* command, size_t length) {
+  if (!script_command_fits(length)) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: script command too long: %zu bytes, not run\n", length);
     return 1;
   }
   // The trailing '&' makes sh return at once; the script's status is not ours.
-  int status = system(command.c_str());
+  int status = system(command);
   (void)status;
   return 0;
 }
@@ -78,11 +106,14 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
     mosquitto_subscribe(mosq, nullptr, args_info.subtopic_arg, args_info.subqos_arg);
   }
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
-    try {
-      run_script_command(build_onconnect_command(args_info.onconnect_arg));
-    } catch (const std::bad_alloc&) {
+    size_t length = 0;
+    char* command = build_onconnect_command(args_info.onconnect_arg, &length);
+    if (command == nullptr) {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, onconnect script not run\n");
+      return;
     }
+    run_script_command(command, length);
+    free(command);
   }
 }
 
@@ -103,12 +134,15 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: %s %s\n", message->topic, payload);
   if (!args_info.script_given || args_info.script_arg == nullptr) return;
   const char* sockpath = args_info.unixsock_arg != nullptr ? args_info.unixsock_arg : "";
-  try {
-    run_script_command(build_script_command(args_info.script_arg, payload,
-                                            static_cast<size_t>(message->payloadlen), sockpath));
-  } catch (const std::bad_alloc&) {
+  size_t length = 0;
+  char* command = build_script_command(args_info.script_arg, payload,
+                                       static_cast<size_t>(message->payloadlen), sockpath, &length);
+  if (command == nullptr) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, script not run\n");
+    return;
   }
+  run_script_command(command, length);
+  free(command);
 }
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {

@@ -12,7 +12,6 @@
 #include <stddef.h>
 
 #include <atomic>
-#include <string>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -57,25 +56,31 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 // bytes before returning, so the caller may reuse them at once. Main thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
 
-// Appends `text[0 .. len)` to `out` as one single-quoted shell word that sh
-// reads back verbatim: each ' becomes '\''. Throws std::bad_alloc.
-void shell_quote_append(std::string* out, const char* text, size_t len);
+// Bytes shell_quote writes for `text[0 .. len)`.
+size_t shell_quoted_length(const char* text, size_t len);
+
+// Writes `text[0 .. len)` to `out` as one single-quoted shell word that sh
+// reads back verbatim: each ' becomes '\''. Returns the bytes written (no
+// NUL is added). REQUIRES: `out` has room for shell_quoted_length() bytes.
+size_t shell_quote(char* out, const char* text, size_t len);
 
 // "sh <script> '<payload>' '<sockpath>' &", with payload and socket path quoted
-// by shell_quote_append. The payload is taken up to its first NUL or
-// `payload_len`, whichever comes first. `script` is trusted configuration and
-// stays as written. Throws std::bad_alloc.
-std::string build_script_command(const char* script, const char* payload, size_t payload_len,
-                                 const char* sockpath);
+// by shell_quote. The payload is taken up to its first NUL or `payload_len`,
+// whichever comes first. `script` is trusted configuration and stays as
+// written. Returns a NUL-terminated string from malloc that the caller frees,
+// with its length in `*length`; null when memory runs out.
+char* build_script_command(const char* script, const char* payload, size_t payload_len,
+                           const char* sockpath, size_t* length);
 
-// "sh <onconnect> &". Throws std::bad_alloc.
-std::string build_onconnect_command(const char* onconnect);
+// "sh <onconnect> &", allocated like build_script_command.
+char* build_onconnect_command(const char* onconnect, size_t* length);
 
 // True when a command of `length` characters (without NUL) can be run.
 bool script_command_fits(size_t length);
 
-// Hands `command` to system() when it fits; otherwise logs an ERR line and
-// runs nothing. Returns 0 when handed on, 1 when refused.
-int run_script_command(const std::string& command);
+// Hands the NUL-terminated `command` of `length` characters to system() when
+// it fits; otherwise logs an ERR line and runs nothing. Returns 0 when handed
+// on, 1 when refused.
+int run_script_command(const char* command, size_t length);
 
 #endif  // QUORREL_SERVER_MQTT_SESSION_H_

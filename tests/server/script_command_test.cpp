@@ -1,6 +1,8 @@
 // Script command lines: shape, quoting that sh reads back verbatim, and the
 // length limit of one shell argument.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -20,6 +22,45 @@ using server_test::sleep_ms;
 using server_test::wait_for_file;
 using server_test::write_recording_script;
 
+// The command build_script_command makes, as a string; checks the length it
+// reports against the NUL it writes.
+std::string script_command(const char* script, const char* payload, size_t payload_len,
+                           const char* sockpath) {
+  size_t length = 0;
+  char* command = build_script_command(script, payload, payload_len, sockpath, &length);
+  if (command == nullptr) {
+    ADD_FAILURE() << "build_script_command returned null";
+    return "";
+  }
+  EXPECT_EQ(strlen(command), length);
+  std::string text(command, length);
+  free(command);
+  return text;
+}
+
+std::string onconnect_command(const char* onconnect) {
+  size_t length = 0;
+  char* command = build_onconnect_command(onconnect, &length);
+  if (command == nullptr) {
+    ADD_FAILURE() << "build_onconnect_command returned null";
+    return "";
+  }
+  EXPECT_EQ(strlen(command), length);
+  std::string text(command, length);
+  free(command);
+  return text;
+}
+
+std::string quoted(const char* text, size_t len) {
+  std::string out(shell_quoted_length(text, len), '\0');
+  EXPECT_EQ(shell_quote(&out[0], text, len), out.size());
+  return out;
+}
+
+int run_command_text(const std::string& command) {
+  return run_script_command(command.c_str(), command.size());
+}
+
 // A directory with a script that records its two arguments.
 class RecordingScript : public ::testing::Test {
  protected:
@@ -36,8 +77,8 @@ class RecordingScript : public ::testing::Test {
     remove_entry("arg1");
     remove_entry("arg2");
     const std::string command =
-        build_script_command(script_.c_str(), payload.data(), payload.size(), sockpath.c_str());
-    ASSERT_EQ(run_script_command(command), 0);
+        script_command(script_.c_str(), payload.data(), payload.size(), sockpath.c_str());
+    ASSERT_EQ(run_command_text(command), 0);
     ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000)) << command;
     ASSERT_TRUE(read_file(dir_.file("arg1"), arg1));
     ASSERT_TRUE(read_file(dir_.file("arg2"), arg2));
@@ -51,28 +92,26 @@ class RecordingScript : public ::testing::Test {
 };
 
 TEST(ScriptCommand, OrdinaryPayloadKeepsTheFamiliarShape) {
-  EXPECT_EQ(build_script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"),
+  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"),
             "sh /etc/s.sh 'on' '/tmp/q.sock' &");
-  EXPECT_EQ(build_script_command("/etc/s.sh", "", 0, "/tmp/q.sock"),
-            "sh /etc/s.sh '' '/tmp/q.sock' &");
+  EXPECT_EQ(script_command("/etc/s.sh", "", 0, "/tmp/q.sock"), "sh /etc/s.sh '' '/tmp/q.sock' &");
 }
 
 TEST(ScriptCommand, EmbeddedSingleQuoteIsClosedEscapedAndReopened) {
-  EXPECT_EQ(build_script_command("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
+  EXPECT_EQ(script_command("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
             "sh /etc/s.sh 'it'\\''s' '/tmp/q.sock' &");
-  std::string quoted;
-  shell_quote_append(&quoted, "''", 2);
-  EXPECT_EQ(quoted, "''\\'''\\'''");
+  EXPECT_EQ(quoted("''", 2), "''\\'''\\'''");
+  EXPECT_EQ(quoted("", 0), "''");
 }
 
 TEST(ScriptCommand, PayloadEndsAtFirstNulOrLength) {
   const char payload[] = {'a', 'b', '\0', 'c', 'd'};
-  EXPECT_EQ(build_script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p' &");
-  EXPECT_EQ(build_script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p' &");
+  EXPECT_EQ(script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p' &");
+  EXPECT_EQ(script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p' &");
 }
 
 TEST(ScriptCommand, OnconnectCommandRunsScriptInBackground) {
-  EXPECT_EQ(build_onconnect_command("/etc/c.sh"), "sh /etc/c.sh &");
+  EXPECT_EQ(onconnect_command("/etc/c.sh"), "sh /etc/c.sh &");
 }
 
 TEST(ScriptCommand, LimitIsOneShellArgumentIncludingNul) {
@@ -131,10 +170,9 @@ TEST_F(RecordingScript, SocketPathWithQuoteArrivesVerbatim) {
 }
 
 TEST_F(RecordingScript, LongestAcceptedCommandRunsWhole) {
-  const std::string empty_command = build_script_command(script_.c_str(), "", 0, "/s");
+  const std::string empty_command = script_command(script_.c_str(), "", 0, "/s");
   const std::string payload(kMaxScriptCommand - 1 - empty_command.size(), 'z');
-  const std::string command =
-      build_script_command(script_.c_str(), payload.data(), payload.size(), "/s");
+  const std::string command = script_command(script_.c_str(), payload.data(), payload.size(), "/s");
   ASSERT_EQ(command.size(), kMaxScriptCommand - 1);
   std::string arg1, arg2;
   run_and_collect(payload, "/s", &arg1, &arg2);
@@ -149,7 +187,7 @@ TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {
   ASSERT_EQ(command.size(), kMaxScriptCommand);
   debug = 3;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(run_script_command(command), 1);
+  EXPECT_EQ(run_command_text(command), 1);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("ERR: script command too long: 131072 bytes, not run"), std::string::npos)
       << err;
