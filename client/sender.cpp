@@ -53,25 +53,53 @@ int connect_to_daemon(const char* path) {
   return fd;
 }
 
-// Reads the next chunk of the file into `area` (kSendChunk + 1 bytes), which
-// is zeroed first so that a NUL follows the bytes read. Returns the count; 0
-// at the end of the file or on a read error (ferror tells).
-size_t read_chunk(FILE* stream, char* area) {
-  memset(area, 0, kSendChunk + 1);
-  return fread(area, 1, kSendChunk, stream);
+// Chunks of the file collected for one send. The file is read and logged in
+// kSendChunk pieces, but handed to the socket kChunksPerSend pieces at a time:
+// a stream socket keeps no boundaries, so the daemon receives the same bytes
+// with a fraction of the system calls.
+constexpr size_t kChunksPerSend = 32;
+struct chunk_batch {
+  char bytes[kChunksPerSend * kSendChunk];
+  size_t used = 0;
+  bool at_end = false;  // the last read was short: end of file or an error
+};
+
+// Reads chunks into `batch` until it is full or the file ends.
+void fill_batch(FILE* stream, chunk_batch* batch) {
+  while (!batch->at_end && batch->used + kSendChunk <= sizeof batch->bytes) {
+    const size_t n = fread(batch->bytes + batch->used, 1, kSendChunk, stream);
+    batch->used += n;
+    if (n < kSendChunk) batch->at_end = true;
+  }
 }
 
-// Sends `count` bytes already in `area`, then the rest of the file, in
-// chunks. Returns 0 when the whole file was sent.
-int send_file(int fd, FILE* stream, const char* name, char* area, size_t count) {
-  while (count > 0) {
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %s\n", static_cast<int>(count),
-             area);
-    if (send_all(fd, area, count) != 0) {
+// Writes the DEBUG line of every chunk in `batch`, then sends them all.
+// Returns 0 when sent.
+int send_batch(int fd, chunk_batch* batch) {
+  if (debug >= LOG_DEBUG) {
+    for (size_t at = 0; at < batch->used; at += kSendChunk) {
+      const size_t len = batch->used - at < kSendChunk ? batch->used - at : kSendChunk;
+      // The text stops at the chunk's end or its first NUL, whichever is first.
+      diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %.*s\n", static_cast<int>(len),
+               static_cast<int>(len), batch->bytes + at);
+    }
+  }
+  const int rc = send_all(fd, batch->bytes, batch->used);
+  batch->used = 0;
+  return rc;
+}
+
+// Sends what `batch` holds already, then the rest of the file. Returns 0 when
+// the whole file was sent.
+int send_file(int fd, FILE* stream, const char* name, chunk_batch* batch) {
+  for (;;) {
+    fill_batch(stream, batch);
+    if (batch->used == 0) break;
+    if (send_batch(fd, batch) != 0) {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: Send File:%s Failed: %s\n", name, strerror(errno));
       return 1;
     }
-    count = read_chunk(stream, area);
+    if (batch->at_end) break;
   }
   if (ferror(stream)) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", name);
@@ -114,6 +142,10 @@ int send_message(void) {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: fopen failed\n");
       return 1;
     }
+    // The file is still sent in kSendChunk pieces; a larger stdio buffer only
+    // means one read from the disk per 32 chunks instead of one per two.
+    static char file_buffer[64 * 1024];
+    setvbuf(file.stream, file_buffer, _IOFBF, sizeof file_buffer);
   } else if (args_info.data_given == 0) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: parameter missing :quorrel_client -D data or -f file\n");
     return 1;
@@ -121,10 +153,11 @@ int send_message(void) {
 
   // The first chunk is read before connecting too, so that a file that
   // cannot be read at all (a directory, say) does not become a message.
-  char area[kSendChunk + 1];
-  size_t first = 0;
+  static chunk_batch batch;
   if (file.stream != nullptr) {
-    first = read_chunk(file.stream, area);
+    const size_t first = fread(batch.bytes, 1, kSendChunk, file.stream);
+    batch.used = first;
+    batch.at_end = first < kSendChunk;
     if (first == 0 && ferror(file.stream)) {
       diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", args_info.file_arg);
       return 1;
@@ -136,7 +169,7 @@ int send_message(void) {
   if (sock.fd < 0) return 1;
 
   if (file.stream != nullptr) {
-    return send_file(sock.fd, file.stream, args_info.file_arg, area, first);
+    return send_file(sock.fd, file.stream, args_info.file_arg, &batch);
   }
 
   const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";

@@ -223,6 +223,34 @@ TEST_F(StreamListener, ManyWritesThenShutdownIsOneMessage) {
   EXPECT_TRUE(conn.wait_peer_closed(2000));
 }
 
+TEST_F(StreamListener, OneReadinessReportReadsABoundedNumberOfChunks) {
+  StreamConnection conn;
+  ASSERT_TRUE(conn.open(path_));
+  ev_run(loop_, EVRUN_NOWAIT);  // accepts the connection
+  std::string data(100 * 1024, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 256);
+  ASSERT_TRUE(conn.write(data));
+
+  debug = 7;
+  ::testing::internal::CaptureStderr();
+  ev_run(loop_, EVRUN_NOWAIT);  // one readiness report of the connection
+  const std::string first_pass = ::testing::internal::GetCapturedStderr();
+  size_t reads = 0;
+  for (size_t at = first_pass.find(", size: 2048\n"); at != std::string::npos;
+       at = first_pass.find(", size: 2048\n", at + 1)) {
+    ++reads;
+  }
+  EXPECT_EQ(reads, static_cast<size_t>(kReadChunksPerTurn)) << first_pass.substr(0, 2000);
+  debug = saved_debug_;
+
+  // The rest follows on later passes; the message is whole and exact.
+  ASSERT_TRUE(conn.shutdown_write());
+  ASSERT_TRUE(run_until_published(1));
+  ASSERT_EQ(published_.size(), 1u);
+  EXPECT_EQ(published_[0].size(), data.size());
+  EXPECT_TRUE(published_[0] == data);
+}
+
 TEST_F(StreamListener, EmptyConnectionIsAnEmptyMessage) {
   const int fd = connect_to(path_);
   ASSERT_GE(fd, 0);
