@@ -58,10 +58,12 @@ int connect_to_daemon(const char* path) {
 // a stream socket keeps no boundaries, so the daemon receives the same bytes
 // with a fraction of the system calls.
 constexpr size_t kChunksPerSend = 32;
+// Trivial, so that a static one needs no guarded initialisation (and so no
+// C++ runtime); static storage starts it zeroed.
 struct chunk_batch {
   char bytes[kChunksPerSend * kSendChunk];
-  size_t used = 0;
-  bool at_end = false;  // the last read was short: end of file or an error
+  size_t used;
+  bool at_end;  // the last read was short: end of file or an error
 };
 
 // Reads chunks into `batch` until it is full or the file ends.

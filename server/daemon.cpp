@@ -48,7 +48,10 @@ bool configure_client(struct mosquitto* mosq) {
     }
   }
 
-  mosquitto_log_callback_set(mosq, my_log_callback);
+  // The library formats every log line (one per packet) for a log callback
+  // before the callback can decide to drop it; below the DEBUG level all of
+  // them would be dropped, so none is asked for.
+  if (debug >= LOG_DEBUG) mosquitto_log_callback_set(mosq, my_log_callback);
   mosquitto_connect_callback_set(mosq, my_connect_callback);
   mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
   mosquitto_publish_callback_set(mosq, my_publish_callback);

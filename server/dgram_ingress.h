@@ -39,10 +39,14 @@ int setnonblocking(int fd);
 // ERR line the process ends with status 255.
 int create_udpserver(const char* path);
 
-// libev callback on dgram_server::io: receives one datagram and hands it
-// whole to publish. Empty datagrams and receive errors are ignored silently;
-// a datagram larger than the receive area is dropped with an ERR line (never
-// published cut) and the area is grown to take the next one.
+// Datagrams received per readiness report at most; more waiting are taken on
+// the loop's next pass, in turn with the other watchers.
+constexpr int kDatagramsPerTurn = 32;
+
+// libev callback on dgram_server::io: receives up to kDatagramsPerTurn
+// datagrams, stopping when none is left, and hands each whole to publish. Empty datagrams and
+// receive errors are ignored silently; a datagram larger than the receive area is dropped with an
+// ERR line (never published cut) and the area is grown to take the next one.
 void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // Size of a fresh receive area: twice net.core.wmem_max (the largest send

@@ -240,3 +240,20 @@ TEST_F(ConfigFileCli, IncludedEntriesStandAtTheIncludeLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// Both programs are built to start without the C++ runtime (it costs start-up
+// time and resident memory on small devices); a stray static with a guarded
+// initialiser or an exception brings it back silently.
+TEST(Footprint, NeitherProgramNeedsTheCxxRuntime) {
+  for (const std::string& program : {kDaemon, kClient}) {
+    const CommandResult r = run_command({"readelf", "-d", program});
+    ASSERT_TRUE(r.finished && r.exit_code == 0) << r.err;
+    ASSERT_NE(r.out.find("(NEEDED)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("libstdc++"), std::string::npos) << program << "\n" << r.out;
+    EXPECT_EQ(r.out.find("libgcc_s"), std::string::npos) << program << "\n" << r.out;
+  }
+}
+
+}  // namespace
