@@ -49,7 +49,8 @@ class DatagramServer : public ::testing::Test {
     release_dgram_server(&server_);
     close(server_.fd);
   }
-  void receive_one() { udp_recv_cb(nullptr, &server_.io, EV_READ); }
+  // One readiness report of the socket, as the loop would deliver it.
+  void report_readable() { udp_recv_cb(nullptr, &server_.io, EV_READ); }
 
   TempDir dir_{"qd"};
   std::string path_;
@@ -125,7 +126,7 @@ TEST_F(DatagramServer, SmallDatagramIsPublishedWithDebugLine) {
   debug = 7;
   ASSERT_TRUE(send_datagram(path_, "hello"));
   ::testing::internal::CaptureStderr();
-  receive_one();
+  report_readable();
   const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_EQ(published_.size(), 1u);
   EXPECT_EQ(published_[0], "hello");
@@ -139,7 +140,7 @@ TEST_F(DatagramServer, DatagramOver2048BytesIsPublishedWhole) {
     published_.clear();
     const std::string bytes = pattern(size);
     ASSERT_TRUE(send_datagram(path_, bytes));
-    receive_one();
+    report_readable();
     ASSERT_EQ(published_.size(), 1u);
     EXPECT_EQ(published_[0].size(), size);
     EXPECT_TRUE(published_[0] == bytes);
@@ -166,27 +167,40 @@ TEST_F(DatagramServer, EmptyDatagramPublishesNothingAndLogsNothing) {
   debug = 7;
   ASSERT_TRUE(send_datagram(path_, ""));
   ::testing::internal::CaptureStderr();
-  receive_one();
+  report_readable();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(published_.empty());
 }
 
 TEST_F(DatagramServer, NothingWaitingIsIgnored) {
-  receive_one();
+  report_readable();
   EXPECT_TRUE(published_.empty());
 }
 
 TEST_F(DatagramServer, BackToBackDatagramsKeepOrderAndReuseOneArea) {
   ASSERT_TRUE(send_datagram(path_, "first"));
-  ASSERT_TRUE(send_datagram(path_, std::string("sec\0ond", 7)));
-  receive_one();
+  report_readable();
   const unsigned char* area = server_.area;
   ASSERT_NE(area, nullptr);
-  receive_one();
+  ASSERT_TRUE(send_datagram(path_, std::string("sec\0ond", 7)));
+  report_readable();
   EXPECT_EQ(server_.area, area);
   ASSERT_EQ(published_.size(), 2u);
   EXPECT_EQ(published_[0], "first");
   EXPECT_EQ(published_[1], std::string("sec\0ond", 7));
+}
+
+TEST_F(DatagramServer, OneReadinessReportTakesEveryWaitingDatagramInOrder) {
+  // Fewer than the kernel queues for one socket by default (10).
+  const std::vector<std::string> sent = {"one",  "two", "",     "three", std::string("f\0ur", 4),
+                                         "five", "six", "seven"};
+  for (const std::string& d : sent) ASSERT_TRUE(send_datagram(path_, d));
+  report_readable();
+  const std::vector<std::string> expected = {"one",  "two", "three", std::string("f\0ur", 4),
+                                             "five", "six", "seven"};
+  EXPECT_EQ(published_, expected);
+  report_readable();
+  EXPECT_EQ(published_.size(), expected.size());
 }
 
 TEST_F(DatagramServer, DatagramLargerThanAreaIsDroppedNotCutAndAreaGrows) {
@@ -197,7 +211,7 @@ TEST_F(DatagramServer, DatagramLargerThanAreaIsDroppedNotCutAndAreaGrows) {
   debug = 3;
   ASSERT_TRUE(send_datagram(path_, big));
   ::testing::internal::CaptureStderr();
-  receive_one();
+  report_readable();
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(published_.empty());
   EXPECT_NE(err.find("ERR: datagram of 5000 bytes larger than receive area of 4096 bytes"),
@@ -206,7 +220,7 @@ TEST_F(DatagramServer, DatagramLargerThanAreaIsDroppedNotCutAndAreaGrows) {
   EXPECT_GE(server_.area_size, 5000u);
 
   ASSERT_TRUE(send_datagram(path_, big));
-  receive_one();
+  report_readable();
   ASSERT_EQ(published_.size(), 1u);
   EXPECT_TRUE(published_[0] == big);
 }
