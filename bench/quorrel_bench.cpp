@@ -3,7 +3,7 @@
 // run, against a private mosquitto broker on loopback. Prints one table of
 // medians and ratios and writes it to the results file.
 //
-//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]
+//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]
 //
 // --smoke uses tiny counts so that CI can check the harness still runs; its
 // figures mean nothing. Exits 1 when a measurement cannot be made (a program
@@ -58,7 +58,7 @@ struct Config {
   size_t p2_count = 200000;    // datagrams per relay run
   size_t p2_size = 64;         // bytes per datagram
   size_t p3_bytes = 16 << 20;  // the large file
-  size_t cg_count = 5000;      // datagrams per callgrind step
+  size_t cg_count = 10000;     // datagrams per callgrind step
   std::string out_path = "bench/results.md";
   std::string only = "p1,p2,p3,p4";  // which figures to measure
 };
@@ -99,7 +99,7 @@ class Bench {
   double relay_rate(const Relay& relay, int qos, int rep, bool native);
   double large_run(const std::vector<std::string>& argv);
   long rss_kib(pid_t pid);
-  long long callgrind_instructions(size_t count);
+  long long callgrind_instructions(size_t count, int qos);
   std::string log_file(const std::string& name) const { return dir_.file(name + ".log"); }
 
   Config config_;
@@ -381,9 +381,9 @@ long Bench::rss_kib(pid_t pid) {
 
 // Instructions the daemon executes (all threads, start to exit) when it
 // relays `count` datagrams after its start-up probes, under callgrind.
-long long Bench::callgrind_instructions(size_t count) {
+long long Bench::callgrind_instructions(size_t count, int qos) {
   const std::string out = dir_.file("callgrind." + std::to_string(count));
-  Relay relay = start_relay("cg" + std::to_string(count), 0,
+  Relay relay = start_relay("cg" + std::to_string(qos) + "_" + std::to_string(count), qos,
                             "valgrind --tool=callgrind --callgrind-out-file=" + out);
   const std::string prefix = "cg " + std::to_string(count) + " ";
   sub_.expect_sequence(prefix, count);
@@ -457,13 +457,15 @@ std::vector<Row> Bench::footprint() {
   // Instructions per relayed datagram: the difference between two runs
   // that differ only in the number of datagrams, so start-up and shutdown
   // cancel out.
-  const long long one = callgrind_instructions(config_.cg_count);
-  const long long two = callgrind_instructions(2 * config_.cg_count);
-  const double per = static_cast<double>(two - one) / static_cast<double>(config_.cg_count);
-  rows.push_back({"",
-                  "instructions per relayed " + std::to_string(config_.p2_size) +
-                      " B datagram, QoS 0 (callgrind, all threads)",
-                  fixed(per, 0), "", "", ""});
+  for (int qos = 0; qos <= 1; ++qos) {
+    const long long one = callgrind_instructions(config_.cg_count, qos);
+    const long long two = callgrind_instructions(2 * config_.cg_count, qos);
+    const double per = static_cast<double>(two - one) / static_cast<double>(config_.cg_count);
+    rows.push_back({"",
+                    "instructions per relayed " + std::to_string(config_.p2_size) +
+                        " B datagram, QoS " + std::to_string(qos) + " (callgrind, all threads)",
+                    fixed(per, 0), "", "", ""});
+  }
   return rows;
 }
 
@@ -508,12 +510,17 @@ int run(int argc, char** argv) {
       config.cg_count = 50;
     } else if (a == "--reps" && i + 1 < argc) {
       config.reps = atoi(argv[++i]);
+    } else if (a == "--cg-count" && i + 1 < argc) {
+      config.cg_count = strtoul(argv[++i], nullptr, 10);
+    } else if (a == "--p2-count" && i + 1 < argc) {
+      config.p2_count = strtoul(argv[++i], nullptr, 10);
     } else if (a == "--only" && i + 1 < argc) {
       config.only = argv[++i];
     } else if (a == "--out" && i + 1 < argc) {
       config.out_path = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--out FILE]\n",
+      fprintf(stderr,
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]\n",
               argv[0]);
       return 2;
     }
