@@ -107,8 +107,8 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 
 namespace {
 
-// Makes room for one more read of kReadChunk bytes. The reservation doubles
-// (up to `limit`, past which the message is refused anyway) so that a long
+// Makes room for at least kReadChunk more bytes. The reservation doubles (up
+// to `limit`, past which the message is refused anyway) so that a long
 // message costs a few reallocations rather than one per read; the bytes kept
 // stay exactly those received.
 void reserve_chunk(byte_buffer* buf, uint32_t limit) {
@@ -118,6 +118,14 @@ void reserve_chunk(byte_buffer* buf, uint32_t limit) {
   if (target > limit) target = limit;
   if (target < needed) target = needed;
   brealloc(buf, static_cast<uint32_t>(target), buf->capacity);
+}
+
+// Bytes the next read may take: all the free room, so that a long message
+// needs few reads. When every read is logged and dumped (debug above 6),
+// kReadChunk at most, so that the log shows the same steps at any speed.
+uint32_t read_size(const byte_buffer* buf) {
+  const uint32_t room = buf->capacity - buf->length;
+  return debug > 6 && room > kReadChunk ? kReadChunk : room;
 }
 
 }  // namespace
@@ -136,7 +144,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     reserve_chunk(buf, limit);
     ssize_t n;
     do {
-      n = recv(client->fd, buf_offset(buf), kReadChunk, 0);
+      n = recv(client->fd, buf_offset(buf), read_size(buf), 0);
     } while (n < 0 && errno == EINTR);
     const int err = errno;
     diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",

@@ -20,9 +20,10 @@ constexpr uint32_t kMaxStreamMessage = 268435455;
 // How long accepting pauses when descriptors or memory run out.
 constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
 
-// Bytes asked for by one read of a connection, and reads per readiness
-// report at most: a connection with more waiting is served again on the
-// loop's next pass, in turn with the other watchers.
+// Free room kept for each read of a connection (and, at debug above 6, the
+// most one read takes), and reads per readiness report at most: a
+// connection with more waiting is served again on the loop's next pass, in
+// turn with the other watchers.
 constexpr uint32_t kReadChunk = 2048;
 constexpr int kReadChunksPerTurn = 16;
 
@@ -71,8 +72,9 @@ int create_and_bind(const char* path);
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
-// libev callback on client_watcher::io: up to kReadChunksPerTurn reads of up
-// to kReadChunk bytes each, until the socket has nothing more. At end of
+// libev callback on client_watcher::io: up to kReadChunksPerTurn reads into
+// the connection's buffer (kReadChunk bytes each at debug above 6), until the
+// socket has nothing more. At end of
 // stream publishes everything collected and frees the connection; on a
 // receive error or an over-long message frees it without publishing.
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;

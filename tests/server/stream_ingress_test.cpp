@@ -5,7 +5,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -248,6 +250,29 @@ TEST_F(StreamListener, OneReadinessReportReadsABoundedNumberOfChunks) {
   ASSERT_TRUE(run_until_published(1));
   ASSERT_EQ(published_.size(), 1u);
   EXPECT_EQ(published_[0].size(), data.size());
+  EXPECT_TRUE(published_[0] == data);
+}
+
+// Bytes written on `fd` that the peer has not read yet; -1 on failure.
+int unread_by_peer(int fd) {
+  int pending = -1;
+  return ioctl(fd, SIOCOUTQ, &pending) == 0 ? pending : -1;
+}
+
+TEST_F(StreamListener, BelowDebugLevelOneReportTakesAllThatIsWaiting) {
+  debug = 4;
+  const int fd = connect_to(path_);
+  ASSERT_GE(fd, 0);
+  ev_run(loop_, EVRUN_NOWAIT);  // accepts the connection
+  std::string data(100 * 1024, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 % 256);
+  ASSERT_EQ(send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  ASSERT_GT(unread_by_peer(fd), 0);
+  ev_run(loop_, EVRUN_NOWAIT);  // one readiness report of the connection
+  EXPECT_EQ(unread_by_peer(fd), 0);
+  close(fd);
+  ASSERT_TRUE(run_until_published(1));
+  ASSERT_EQ(published_.size(), 1u);
   EXPECT_TRUE(published_[0] == data);
 }
 
