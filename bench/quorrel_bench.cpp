@@ -403,25 +403,28 @@ long long Bench::callgrind_instructions(size_t count, int qos) {
 std::vector<Row> Bench::footprint() {
   std::vector<Row> rows;
   // Idle RSS: a freshly started, connected daemon against an idle
-  // mosquitto_sub that has received one message.
-  Relay idle = start_relay("idle", 0);
-  Process msub;
-  if (!msub.start("mosquitto_sub", {"mosquitto_sub", "-h", "127.0.0.1", "-p",
-                                    std::to_string(broker_->port()), "-t", "bench/idle/sub"})) {
-    throw BenchError("cannot start mosquitto_sub");
-  }
+  // mosquitto_sub that has received one message. A fresh pair per
+  // repetition: where the libraries land (address randomisation) moves the
+  // resident set by tens of KiB from one start to the next.
   MqttSubscriber pinger;
   if (!pinger.connect(broker_->port())) throw BenchError("pinger did not connect");
-  if (!quorrel_test::wait_until(
-          [&] {
-            pinger.publish("bench/idle/sub", "ping");
-            return msub.stdout_text().find("ping") != std::string::npos;
-          },
-          milliseconds(10000))) {
-    throw BenchError("mosquitto_sub received nothing");
-  }
   std::vector<double> ours, theirs, ratio;
-  for (int i = 0; i < 3; ++i) {
+  for (int rep = 0; rep < config_.reps; ++rep) {
+    Relay idle = start_relay("idle" + std::to_string(rep), 0);
+    Process msub;
+    const std::string topic = "bench/idle/" + std::to_string(rep);
+    if (!msub.start("mosquitto_sub", {"mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                      std::to_string(broker_->port()), "-t", topic})) {
+      throw BenchError("cannot start mosquitto_sub");
+    }
+    if (!quorrel_test::wait_until(
+            [&] {
+              pinger.publish(topic, "ping");
+              return msub.stdout_text().find("ping") != std::string::npos;
+            },
+            milliseconds(10000))) {
+      throw BenchError("mosquitto_sub received nothing");
+    }
     std::this_thread::sleep_for(milliseconds(500));
     ours.push_back(static_cast<double>(rss_kib(idle.daemon->process().pid())));
     theirs.push_back(static_cast<double>(rss_kib(msub.pid())));
