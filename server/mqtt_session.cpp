@@ -1,5 +1,6 @@
 #include "server/mqtt_session.h"
 
+#include <malloc.h>
 #include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,41 @@
 #include "server/settings.h"
 
 std::atomic<int> isconnect{0};
+std::atomic<int> unfinished_publishes{0};
+
+namespace {
+
+// Most publishes waiting at once since the last trim. Raised by the main
+// thread, cleared by the network thread; a lost update only moves a trim.
+std::atomic<int> unfinished_peak{0};
+
+}  // namespace
+
+void publish_started() noexcept {
+  const int now = unfinished_publishes.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (now > unfinished_peak.load(std::memory_order_relaxed)) {
+    unfinished_peak.store(now, std::memory_order_relaxed);
+  }
+}
+
+bool publish_finished() noexcept {
+  int left = unfinished_publishes.fetch_sub(1, std::memory_order_relaxed) - 1;
+  if (left < 0) {
+    // Reports for publishes counted before the session dropped.
+    unfinished_publishes.store(0, std::memory_order_relaxed);
+    left = 0;
+  }
+  if (left != 0 || unfinished_peak.load(std::memory_order_relaxed) < kTrimAfterPublishes) {
+    return false;
+  }
+  unfinished_peak.store(0, std::memory_order_relaxed);
+  return true;
+}
+
+void forget_unfinished_publishes() noexcept {
+  unfinished_publishes.store(0, std::memory_order_relaxed);
+  unfinished_peak.store(0, std::memory_order_relaxed);
+}
 
 size_t shell_quoted_length(const char* text, size_t len) {
   size_t quotes = 0;
@@ -121,6 +157,7 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   (void)mosq;
   (void)obj;
   isconnect.store(0, std::memory_order_relaxed);
+  forget_unfinished_publishes();
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: disconnect callback: %d, reconnecting\n", rc);
 }
 
@@ -149,6 +186,9 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   (void)mosq;
   (void)obj;
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: publish callback: %d\n", mid);
+  // A burst the broker was slow to take leaves the freed messages scattered
+  // through the heap, where malloc keeps them; give them back.
+  if (publish_finished()) malloc_trim(0);
 }
 
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
@@ -173,8 +213,12 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
 
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
   if (isconnect.load(std::memory_order_relaxed) == 0) return;
+  // Counted before the library has it: its report may come before
+  // mosquitto_publish returns.
+  publish_started();
   const int rc =
       mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr, args_info.topic_arg,
                         payloadlen, payload, args_info.qos_arg, false);
+  if (rc != MOSQ_ERR_SUCCESS) unfinished_publishes.fetch_sub(1, std::memory_order_relaxed);
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Publish return: %d\n", rc);
 }

@@ -21,6 +21,28 @@ struct mosquitto_message;
 // other data, so relaxed ordering suffices.
 extern std::atomic<int> isconnect;
 
+// Publishes handed to the library that it has not reported done yet (sent at
+// QoS 0, acknowledged at QoS 1 and 2). Counted up by the main thread, down by
+// the network thread. Only decides when memory is handed back, so a count
+// that drifts (the library reports nothing for what it drops with a session)
+// costs nothing worse than a trim too early or too late.
+extern std::atomic<int> unfinished_publishes;
+
+// How many publishes must have been waiting at once for their end to count
+// as a burst whose memory is worth handing back to the system.
+constexpr int kTrimAfterPublishes = 1024;
+
+// Main thread, after the library took a publish.
+void publish_started() noexcept;
+
+// Network thread, when the library reports a publish done. True when none is
+// left waiting and at least kTrimAfterPublishes were waiting at once since
+// the last true: the caller then returns the freed memory to the system.
+bool publish_finished() noexcept;
+
+// Network thread, when the session drops: starts counting afresh.
+void forget_unfinished_publishes() noexcept;
+
 // Largest command (with its NUL) the kernel accepts as one argument of
 // `sh -c`: MAX_ARG_STRLEN on Linux. Longer commands are not run.
 constexpr size_t kMaxScriptCommand = 131072;
@@ -30,7 +52,8 @@ constexpr size_t kMaxScriptCommand = 131072;
 // broker's reason and does none of that.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
-// Marks the session down; libmosquitto's network thread reconnects by itself.
+// Marks the session down and forgets unfinished publishes; libmosquitto's
+// network thread reconnects by itself.
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Runs the `script` (when given) for a non-empty inbound message, with the
@@ -39,7 +62,9 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 void my_message_callback(struct mosquitto* mosq, void* obj,
                          const struct mosquitto_message* message) noexcept;
 
-// Logs the id of a message the library has sent.
+// Logs the id of a message the library has sent or had acknowledged; at the
+// end of a burst (publish_finished) hands freed memory back with malloc_trim,
+// so that the daemon shrinks again once the broker has caught up.
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
 // Writes the library's own messages as DEBUG lines, whatever their level.

@@ -194,3 +194,48 @@ TEST_F(SessionCallbacks, KeyPasswordLongerThanBufferEndsWithStatus255) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bookkeeping that decides when a drained burst hands its memory back.
+class PublishCount : public ::testing::Test {
+ protected:
+  void SetUp() override { forget_unfinished_publishes(); }
+  void TearDown() override { forget_unfinished_publishes(); }
+};
+
+TEST_F(PublishCount, DrainedBurstAsksForATrimOnceAtItsEnd) {
+  for (int i = 0; i < kTrimAfterPublishes; ++i) publish_started();
+  for (int i = 1; i < kTrimAfterPublishes; ++i) {
+    ASSERT_FALSE(publish_finished()) << "asked early, at " << i;
+  }
+  EXPECT_TRUE(publish_finished());
+  EXPECT_EQ(unfinished_publishes.load(), 0);
+  // Ordinary traffic afterwards does not ask again.
+  publish_started();
+  EXPECT_FALSE(publish_finished());
+}
+
+TEST_F(PublishCount, SteadyTrafficNeverAsks) {
+  // Many messages in all, but never many waiting at once.
+  for (int i = 0; i < 4 * kTrimAfterPublishes; ++i) {
+    publish_started();
+    publish_started();
+    ASSERT_FALSE(publish_finished());
+    ASSERT_FALSE(publish_finished());
+  }
+}
+
+TEST_F(PublishCount, ReportsAfterADroppedSessionDoNotGoNegative) {
+  for (int i = 0; i < kTrimAfterPublishes; ++i) publish_started();
+  my_disconnect_callback(nullptr, nullptr, 1);
+  EXPECT_EQ(unfinished_publishes.load(), 0);
+  // The library resends and reports what it held; none of it may count
+  // below zero or pass for the end of a burst.
+  for (int i = 0; i < 10; ++i) EXPECT_FALSE(publish_finished());
+  EXPECT_EQ(unfinished_publishes.load(), 0);
+  publish_started();
+  EXPECT_EQ(unfinished_publishes.load(), 1);
+}
+
+}  // namespace
