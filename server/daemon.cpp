@@ -126,6 +126,11 @@ int daemon_main(int argc, char** argv) {
   // shared malloc arena spares it an arena of its own and the memory that
   // would sit idle there.
   mallopt(M_ARENA_MAX, 1);
+  // A fixed threshold keeps every large block (a long stream message and the
+  // library's copies of it) in its own mapping, given back when freed.
+  // Otherwise malloc raises the threshold after the first such block and
+  // keeps the next ones on the heap, where they stay after use.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   proc_args(argc, argv);
   one_instance(argv[0]);
 

@@ -1,11 +1,14 @@
 // The content of each stream connection reaches the broker as one message.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
 #include <thread>
 
 #include "tests/support/local_socket.h"
 #include "tests/support/relay_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace quorrel_test {
 namespace {
@@ -36,6 +39,37 @@ TEST_F(StreamRelayTest, EachConnectionIsPublishedWholeAsOneMessage) {
   EXPECT_EQ(next_message().payload, all_bytes + all_bytes);
 
   EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
+}
+
+// Resident memory of `pid` in KiB, from /proc; -1 when unreadable.
+long resident_kib(pid_t pid) {
+  std::string status;
+  if (!read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// A daemon on a small device must not keep the memory of one large message
+// for the rest of its life.
+TEST_F(StreamRelayTest, LargeMessagesLeaveNoMemoryBehind) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  const pid_t pid = daemon_->process().pid();
+  const long before = resident_kib(pid);
+  ASSERT_GT(before, 0);
+  const std::string large = pattern(24 << 20);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(send_stream(stream_path_, large));
+    const MqttMessage m = next_message(std::chrono::milliseconds(20000));
+    ASSERT_EQ(m.payload.size(), large.size());
+    ASSERT_TRUE(m.payload == large);
+  }
+  const long after = resident_kib(pid);
+  // Far below one message (24 MiB), and below the message plus the
+  // library's copy that each relay needs for a moment.
+  EXPECT_LT(after - before, 4 * 1024) << "before " << before << " KiB, after " << after << " KiB";
 }
 
 TEST_F(StreamRelayTest, MessageWrittenInPiecesIsPublishedOnceAfterShutdown) {
