@@ -83,7 +83,23 @@ class Bench {
   std::vector<std::string> heading() const;
 
  private:
+  // Removes the lock file of a daemon started under a tool, which
+  // QuorreldProcess (started by name) would otherwise remove itself.
+  struct LockFile {
+    std::string path;
+    ~LockFile() {
+      if (!path.empty()) unlink(path.c_str());
+    }
+    LockFile() = default;
+    LockFile(LockFile&& other) noexcept : path(std::move(other.path)) { other.path.clear(); }
+    LockFile& operator=(LockFile&& other) noexcept {
+      std::swap(path, other.path);
+      return *this;
+    }
+  };
+
   struct Relay {
+    LockFile lock;  // declared first: removed after the daemon has stopped
     std::unique_ptr<QuorreldProcess> daemon;
     std::string topic;
     std::string stream_path;
@@ -156,6 +172,7 @@ Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::stri
     argv.push_back(name);
     argv.insert(argv.end(), args.begin(), args.end());
     started = p.start(argv[0], argv);
+    relay.lock.path = quorrel_test::lock_file_path(name);
   }
   if (!started) throw BenchError("cannot start quorreld");
   wait_relaying(relay, milliseconds(wrapper.empty() ? 10000 : 60000));
