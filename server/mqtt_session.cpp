@@ -87,6 +87,10 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   const size_t script_len = strlen(script);
   const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
                        shell_quoted_length(sockpath, sock_len) + 2;
+  *length = total;
+  // A command that could never run is not built: a hostile payload of the
+  // broker's maximum size would otherwise cost up to four times that.
+  if (!script_command_fits(total)) return nullptr;
   char* command = static_cast<char*>(malloc(total + 1));
   if (command == nullptr) return nullptr;
   char* at = command;
@@ -98,7 +102,6 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   at += shell_quote(at, sockpath, sock_len);
   put(&at, " &", 2);
   *at = '\0';
-  *length = total;
   return command;
 }
 
@@ -174,10 +177,11 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   size_t length = 0;
   char* command = build_script_command(args_info.script_arg, payload,
                                        static_cast<size_t>(message->payloadlen), sockpath, &length);
-  if (command == nullptr) {
+  if (command == nullptr && script_command_fits(length)) {
     diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, script not run\n");
     return;
   }
+  // Refuses an over-long command (never built) with its ERR line.
   run_script_command(command, length);
   free(command);
 }

@@ -93,7 +93,8 @@ size_t shell_quote(char* out, const char* text, size_t len);
 // by shell_quote. The payload is taken up to its first NUL or `payload_len`,
 // whichever comes first. `script` is trusted configuration and stays as
 // written. Returns a NUL-terminated string from malloc that the caller frees,
-// with its length in `*length`; null when memory runs out.
+// with its length in `*length`. Null when memory runs out, and when the
+// command would not fit (script_command_fits); `*length` is set either way.
 char* build_script_command(const char* script, const char* payload, size_t payload_len,
                            const char* sockpath, size_t* length);
 
@@ -104,7 +105,8 @@ char* build_onconnect_command(const char* onconnect, size_t* length);
 bool script_command_fits(size_t length);
 
 // Hands the NUL-terminated `command` of `length` characters to system() when
-// it fits; otherwise logs an ERR line and runs nothing. Returns 0 when handed
+// it fits; otherwise logs an ERR line and runs nothing (`command` may then be
+// null). Returns 0 when handed
 // on, 1 when refused.
 int run_script_command(const char* command, size_t length);
 

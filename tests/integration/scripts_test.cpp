@@ -86,6 +86,25 @@ TEST_F(ScriptTest, SubtopicMessageRunsTheScriptWithPayloadAndSocketPath) {
   EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(200)));
 }
 
+TEST_F(ScriptTest, PayloadTooLongForACommandRunsNothingAndSaysSo) {
+  const std::string script = dir_->file("on_message.sh");
+  ASSERT_TRUE(write_file(script, "#!/bin/sh\necho run >> '" + dir_->file("runs") + "'\n", 0755));
+  const std::string subtopic = topic_ + "/in";
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--subtopic", subtopic, "--script", script}));
+
+  // 1 MiB of quotes: a command of over 4 MiB, far past what sh -c takes.
+  ASSERT_TRUE(sub_->publish(subtopic, std::string(1 << 20, '\''), 1));
+  ASSERT_TRUE(daemon_->process().wait_for_stderr("ERR: script command too long: ",
+                                                 std::chrono::milliseconds(5000)))
+      << daemon_->process().stderr_text();
+  // The daemon goes on: an ordinary message still runs the script.
+  ASSERT_TRUE(sub_->publish(subtopic, "on", 1));
+  ASSERT_TRUE(wait_until([&] { return line_count(dir_->file("runs")) == 1; },
+                         std::chrono::milliseconds(5000)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(line_count(dir_->file("runs")), 1u);
+}
+
 TEST_F(ScriptTest, OnConnectScriptRunsAfterEveryConnect) {
   const std::string script = dir_->file("on_connect.sh");
   const std::string connects = dir_->file("connects");

@@ -180,6 +180,17 @@ TEST_F(RecordingScript, LongestAcceptedCommandRunsWhole) {
   EXPECT_EQ(arg1, payload);
 }
 
+TEST(ScriptCommand, CommandThatCannotRunIsNotBuilt) {
+  const std::string payload(kMaxScriptCommand, '\'');  // each quote takes four bytes
+  size_t length = 0;
+  char* command = build_script_command("/etc/s.sh", payload.data(), payload.size(), "/s", &length);
+  EXPECT_EQ(command, nullptr);
+  free(command);
+  // The length it would have had, for the refusal's ERR line.
+  EXPECT_EQ(length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5 + 2);
+  EXPECT_FALSE(script_command_fits(length));
+}
+
 TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {
   const std::string ran = dir_.file("ran");
   std::string command = "touch " + ran + " #";
