@@ -76,6 +76,27 @@ void put(char** at, const char* text, size_t len) {
   *at += len;
 }
 
+// Room for a command of `total` characters and its NUL, with `*length` set
+// to `total`. Null when memory runs out, and without allocating when such a
+// command could never run: a hostile payload of the broker's maximum size
+// would otherwise cost up to four times that once quoted.
+char* allocate_command(size_t total, size_t* length) {
+  *length = total;
+  if (!script_command_fits(total)) return nullptr;
+  return static_cast<char*>(malloc(total + 1));
+}
+
+// Runs a command from build_*_command and frees it. A null one was either
+// too long (run_script_command says so) or not allocated.
+void run_and_free(char* command, size_t length, const char* which) noexcept {
+  if (command == nullptr && script_command_fits(length)) {
+    diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, %sscript not run\n", which);
+    return;
+  }
+  run_script_command(command, length);
+  free(command);
+}
+
 }  // namespace
 
 char* build_script_command(const char* script, const char* payload, size_t payload_len,
@@ -87,11 +108,7 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   const size_t script_len = strlen(script);
   const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
                        shell_quoted_length(sockpath, sock_len) + 2;
-  *length = total;
-  // A command that could never run is not built: a hostile payload of the
-  // broker's maximum size would otherwise cost up to four times that.
-  if (!script_command_fits(total)) return nullptr;
-  char* command = static_cast<char*>(malloc(total + 1));
+  char* command = allocate_command(total, length);
   if (command == nullptr) return nullptr;
   char* at = command;
   put(&at, "sh ", 3);
@@ -107,13 +124,12 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
 
 char* build_onconnect_command(const char* onconnect, size_t* length) {
   const size_t len = strlen(onconnect);
-  char* command = static_cast<char*>(malloc(len + 6));
+  char* command = allocate_command(len + 5, length);
   if (command == nullptr) return nullptr;
   char* at = command;
   put(&at, "sh ", 3);
   put(&at, onconnect, len);
   put(&at, " &", 3);  // with the NUL
-  *length = len + 5;
   return command;
 }
 
@@ -147,12 +163,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
     size_t length = 0;
     char* command = build_onconnect_command(args_info.onconnect_arg, &length);
-    if (command == nullptr) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, onconnect script not run\n");
-      return;
-    }
-    run_script_command(command, length);
-    free(command);
+    run_and_free(command, length, "onconnect ");
   }
 }
 
@@ -177,13 +188,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   size_t length = 0;
   char* command = build_script_command(args_info.script_arg, payload,
                                        static_cast<size_t>(message->payloadlen), sockpath, &length);
-  if (command == nullptr && script_command_fits(length)) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, script not run\n");
-    return;
-  }
-  // Refuses an over-long command (never built) with its ERR line.
-  run_script_command(command, length);
-  free(command);
+  run_and_free(command, length, "");
 }
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {

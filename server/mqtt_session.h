@@ -98,7 +98,8 @@ size_t shell_quote(char* out, const char* text, size_t len);
 char* build_script_command(const char* script, const char* payload, size_t payload_len,
                            const char* sockpath, size_t* length);
 
-// "sh <onconnect> &", allocated like build_script_command.
+// "sh <onconnect> &", allocated (or refused as too long) like
+// build_script_command.
 char* build_onconnect_command(const char* onconnect, size_t* length);
 
 // True when a command of `length` characters (without NUL) can be run.

@@ -22,14 +22,11 @@ using server_test::sleep_ms;
 using server_test::wait_for_file;
 using server_test::write_recording_script;
 
-// The command build_script_command makes, as a string; checks the length it
-// reports against the NUL it writes.
-std::string script_command(const char* script, const char* payload, size_t payload_len,
-                           const char* sockpath) {
-  size_t length = 0;
-  char* command = build_script_command(script, payload, payload_len, sockpath, &length);
+// A built command as a string, freed; checks the length reported against
+// the NUL written.
+std::string taken(char* command, size_t length) {
   if (command == nullptr) {
-    ADD_FAILURE() << "build_script_command returned null";
+    ADD_FAILURE() << "no command was built";
     return "";
   }
   EXPECT_EQ(strlen(command), length);
@@ -38,17 +35,17 @@ std::string script_command(const char* script, const char* payload, size_t paylo
   return text;
 }
 
+std::string script_command(const char* script, const char* payload, size_t payload_len,
+                           const char* sockpath) {
+  size_t length = 0;
+  char* command = build_script_command(script, payload, payload_len, sockpath, &length);
+  return taken(command, length);
+}
+
 std::string onconnect_command(const char* onconnect) {
   size_t length = 0;
   char* command = build_onconnect_command(onconnect, &length);
-  if (command == nullptr) {
-    ADD_FAILURE() << "build_onconnect_command returned null";
-    return "";
-  }
-  EXPECT_EQ(strlen(command), length);
-  std::string text(command, length);
-  free(command);
-  return text;
+  return taken(command, length);
 }
 
 std::string quoted(const char* text, size_t len) {
@@ -189,6 +186,12 @@ TEST(ScriptCommand, CommandThatCannotRunIsNotBuilt) {
   // The length it would have had, for the refusal's ERR line.
   EXPECT_EQ(length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5 + 2);
   EXPECT_FALSE(script_command_fits(length));
+
+  const std::string onconnect(kMaxScriptCommand, 'x');
+  command = build_onconnect_command(onconnect.c_str(), &length);
+  EXPECT_EQ(command, nullptr);
+  free(command);
+  EXPECT_EQ(length, onconnect.size() + 5);
 }
 
 TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {
