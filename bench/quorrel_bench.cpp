@@ -44,6 +44,7 @@ using quorrel_test::MosquittoBroker;
 using quorrel_test::MqttSubscriber;
 using quorrel_test::Process;
 using quorrel_test::QuorreldProcess;
+using quorrel_test::resident_kib;
 using quorrel_test::TempDir;
 
 // A measurement that could not be made; ends the run with status 1.
@@ -114,7 +115,6 @@ class Bench {
                     const std::string& prefix);
   double relay_rate(const Relay& relay, int qos, int rep, bool native);
   double large_run(const std::vector<std::string>& argv);
-  long rss_kib(pid_t pid);
   long long callgrind_instructions(size_t count, int qos);
   std::string log_file(const std::string& name) const { return dir_.file(name + ".log"); }
 
@@ -388,14 +388,6 @@ std::vector<Row> Bench::large_message() {
           {"", "`mosquitto_pub -f`", ms(median(pub)), ratio_text(1), "", ""}};
 }
 
-long Bench::rss_kib(pid_t pid) {
-  std::string status;
-  if (!quorrel_test::read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
-  const size_t at = status.find("VmRSS:");
-  if (at == std::string::npos) return -1;
-  return strtol(status.c_str() + at + 6, nullptr, 10);
-}
-
 // Instructions the daemon executes (all threads, start to exit) when it
 // relays `count` datagrams after its start-up probes, under callgrind.
 long long Bench::callgrind_instructions(size_t count, int qos) {
@@ -443,12 +435,12 @@ std::vector<Row> Bench::footprint() {
       throw BenchError("mosquitto_sub received nothing");
     }
     std::this_thread::sleep_for(milliseconds(500));
-    ours.push_back(static_cast<double>(rss_kib(idle.daemon->process().pid())));
-    theirs.push_back(static_cast<double>(rss_kib(msub.pid())));
+    ours.push_back(static_cast<double>(resident_kib(idle.daemon->process().pid())));
+    theirs.push_back(static_cast<double>(resident_kib(msub.pid())));
     ratio.push_back(ours.back() / theirs.back());
   }
-  const double loaded = static_cast<double>(rss_kib(relay_q1_.daemon->process().pid()));
-  const double large = static_cast<double>(rss_kib(relay_q0_.daemon->process().pid()));
+  const double loaded = static_cast<double>(resident_kib(relay_q1_.daemon->process().pid()));
+  const double large = static_cast<double>(resident_kib(relay_q0_.daemon->process().pid()));
   auto kib = [](double k) { return fixed(k, 0) + " KiB"; };
   rows.push_back({"P4 footprint", "idle RSS of a connected quorreld", kib(median(ours)),
                   fixed(median(ratio), 3) + "×", "≤ 1.0× mosquitto_sub",

@@ -1,14 +1,11 @@
 // The content of each stream connection reaches the broker as one message.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <string>
 #include <thread>
 
 #include "tests/support/local_socket.h"
 #include "tests/support/relay_fixture.h"
-#include "tests/support/temp_dir.h"
 
 namespace quorrel_test {
 namespace {
@@ -39,14 +36,6 @@ TEST_F(StreamRelayTest, EachConnectionIsPublishedWholeAsOneMessage) {
   EXPECT_EQ(next_message().payload, all_bytes + all_bytes);
 
   EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
-}
-
-// Resident memory of `pid` in KiB, from /proc; -1 when unreadable.
-long resident_kib(pid_t pid) {
-  std::string status;
-  if (!read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
-  const size_t at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 // A daemon on a small device must not keep the memory of one large message

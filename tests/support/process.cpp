@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -231,6 +234,13 @@ CommandResult run_command(const std::vector<std::string>& argv, milliseconds tim
   result.out = child.stdout_text();
   result.err = child.stderr_text();
   return result;
+}
+
+long resident_kib(pid_t pid) {
+  std::string status;
+  if (!read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 }  // namespace quorrel_test

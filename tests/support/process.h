@@ -109,6 +109,9 @@ struct CommandResult {
 CommandResult run_command(const std::vector<std::string>& argv,
                           milliseconds timeout = milliseconds(30000));
 
+// Resident memory of process `pid` in KiB (VmRSS), or -1 when unreadable.
+long resident_kib(pid_t pid);
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes; returns
 // its last value.
 template <typename Condition>
