@@ -116,27 +116,26 @@ TEST(CommandLine, RequiredOptionsListedInOrder) {
 }
 
 TEST(CommandLine, RejectsRepeatedAndMalformedOptions) {
-  CommandResult r = RunProgram(kDaemon, {"-p", "10", "-p", "20"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, kDaemon + ": `--port' (`-p') option given more than once\n");
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::string err;  // the whole of standard error
+  };
+  const std::vector<Case> cases = {
+      {kDaemon, {"-p", "10", "-p", "20"}, "`--port' (`-p') option given more than once\n"},
+      {kDaemon, {"--host", "a", "--host", "b"}, "`--host' option given more than once\n"},
+      {kDaemon, {"--insecure", "--insecure"}, "`--insecure' option given more than once\n"},
+      {kClient, {"-D", "a", "-D", "b"}, "`--data' (`-D') option given more than once\n"},
+      {kDaemon, {"--keepalive", "12abc"}, "invalid numeric value: 12abc\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const CommandResult r = RunProgram(c.program, c.args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, c.program + ": " + c.err);
+  }
 
-  r = RunProgram(kDaemon, {"--host", "a", "--host", "b"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, kDaemon + ": `--host' option given more than once\n");
-
-  r = RunProgram(kDaemon, {"--insecure", "--insecure"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, kDaemon + ": `--insecure' option given more than once\n");
-
-  r = RunProgram(kClient, {"-D", "a", "-D", "b"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, kClient + ": `--data' (`-D') option given more than once\n");
-
-  r = RunProgram(kDaemon, {"--keepalive", "12abc"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, kDaemon + ": invalid numeric value: 12abc\n");
-
-  r = RunProgram(kClient, {"--nosuch"});
+  const CommandResult r = RunProgram(kClient, {"--nosuch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("nosuch"), std::string::npos);  // getopt_long's own words
 }

@@ -17,7 +17,16 @@
 namespace quorrel_test {
 namespace {
 
-using StartupTest = RelayFixture;
+class StartupTest : public RelayFixture {
+ protected:
+  // Sends `label` through each socket and expects it at the broker.
+  void expect_both_sockets_relay(const std::string& label) {
+    ASSERT_TRUE(send_stream(stream_path_, label + " stream"));
+    EXPECT_EQ(next_message().payload, label + " stream");
+    ASSERT_TRUE(send_datagram(dgram_path_, label + " datagram"));
+    EXPECT_EQ(next_message().payload, label + " datagram");
+  }
+};
 using std::chrono::duration_cast;
 
 // Pids of the processes whose argv[0] is exactly `name`.
@@ -144,10 +153,7 @@ TEST_F(StartupTest, StaleFilesAtTheSocketPathsAreReplaced) {
   ASSERT_TRUE(write_file(stream_path_, "left over"));
   ASSERT_TRUE(write_file(dgram_path_, "left over"));
   ASSERT_NO_FATAL_FAILURE(start_daemon());
-  ASSERT_TRUE(send_stream(stream_path_, "through the new stream socket"));
-  EXPECT_EQ(next_message().payload, "through the new stream socket");
-  ASSERT_TRUE(send_datagram(dgram_path_, "through the new datagram socket"));
-  EXPECT_EQ(next_message().payload, "through the new datagram socket");
+  expect_both_sockets_relay("through the new");
 }
 
 TEST_F(StartupTest, SocketPathsOf107CharactersAreUsed) {
@@ -156,10 +162,7 @@ TEST_F(StartupTest, SocketPathsOf107CharactersAreUsed) {
   ASSERT_EQ(stream_path_.size(), 107u);
   ASSERT_EQ(dgram_path_.size(), 107u);
   ASSERT_NO_FATAL_FAILURE(start_daemon());
-  ASSERT_TRUE(send_stream(stream_path_, "107 stream"));
-  EXPECT_EQ(next_message().payload, "107 stream");
-  ASSERT_TRUE(send_datagram(dgram_path_, "107 datagram"));
-  EXPECT_EQ(next_message().payload, "107 datagram");
+  expect_both_sockets_relay("107");
 }
 
 TEST_F(StartupTest, StreamSocketPathOf108CharactersEndsWithStatusOne) {
