@@ -70,6 +70,14 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// The relay runs' payload number `i`: "<prefix><i>" padded with dots to `size`
+// bytes. Both senders make theirs with it, so they do the same work.
+void make_payload(const std::string& prefix, size_t i, size_t size, std::string* payload) {
+  payload->assign(size, '.');
+  const std::string head = prefix + std::to_string(i);
+  payload->replace(0, head.size(), head);
+}
+
 // The figures share one broker, one counting subscriber on "bench/#" and two
 // relaying daemons (QoS 0 and QoS 1), all started once.
 class Bench {
@@ -191,8 +199,8 @@ void Bench::wait_relaying(Relay& relay, milliseconds timeout) {
   }
 }
 
-// Sends `count` datagrams of config_.p2_size bytes ("<prefix><n>" padded with
-// dots) over one blocking socket; returns when the first was sent.
+// Sends `count` datagrams made by make_payload over one blocking socket;
+// returns when the first was sent.
 Clock::time_point Bench::send_datagrams(const std::string& path, const std::string& prefix,
                                         size_t count) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -206,11 +214,10 @@ Clock::time_point Bench::send_datagrams(const std::string& path, const std::stri
     close(fd);
     throw BenchError("connect " + path + ": " + strerror(err));
   }
-  std::string payload(config_.p2_size, '.');
+  std::string payload;
   const Clock::time_point start = Clock::now();
   for (size_t i = 0; i < count; ++i) {
-    const std::string head = prefix + std::to_string(i);
-    payload.replace(0, head.size(), head);
+    make_payload(prefix, i, config_.p2_size, &payload);
     ssize_t n;
     do {
       n = send(fd, payload.data(), payload.size(), 0);
@@ -220,7 +227,6 @@ Clock::time_point Bench::send_datagrams(const std::string& path, const std::stri
       close(fd);
       throw BenchError("datagram send: " + std::string(strerror(err)));
     }
-    payload.assign(config_.p2_size, '.');
   }
   close(fd);
   return start;
@@ -299,11 +305,7 @@ double Bench::relay_rate(const Relay& relay, int qos, int rep, bool native) {
     start = Clock::now();
     native_.publish_all(
         relay.topic + "n", qos, config_.p2_count,
-        [&](size_t i, std::string* payload) {
-          payload->assign(size, '.');
-          const std::string head = prefix + std::to_string(i);
-          payload->replace(0, head.size(), head);
-        },
+        [&](size_t i, std::string* payload) { make_payload(prefix, i, size, payload); },
         milliseconds(10000));
   } else {
     start = send_datagrams(relay.dgram_path, prefix, config_.p2_count);

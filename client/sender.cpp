@@ -78,13 +78,11 @@ void fill_batch(FILE* stream, chunk_batch* batch) {
 // Writes the DEBUG line of every chunk in `batch`, then sends them all.
 // Returns 0 when sent.
 int send_batch(int fd, chunk_batch* batch) {
-  if (debug >= LOG_DEBUG) {
-    for (size_t at = 0; at < batch->used; at += kSendChunk) {
-      const size_t len = batch->used - at < kSendChunk ? batch->used - at : kSendChunk;
-      // The text stops at the chunk's end or its first NUL, whichever is first.
-      diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %.*s\n", static_cast<int>(len),
-               static_cast<int>(len), batch->bytes + at);
-    }
+  for (size_t at = 0; at < batch->used; at += kSendChunk) {
+    const size_t len = batch->used - at < kSendChunk ? batch->used - at : kSendChunk;
+    // The text stops at the chunk's end or its first NUL, whichever is first.
+    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %.*s\n", static_cast<int>(len),
+             static_cast<int>(len), batch->bytes + at);
   }
   const int rc = send_all(fd, batch->bytes, batch->used);
   batch->used = 0;
