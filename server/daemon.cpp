@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <mosquitto.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +15,7 @@
 #include "common/log.h"
 #include "server/client_id.h"
 #include "server/dgram_ingress.h"
+#include "server/heap.h"
 #include "server/mqtt_session.h"
 #include "server/settings.h"
 #include "server/stream_ingress.h"
@@ -122,15 +122,7 @@ void one_instance(const char* prog) {
 }
 
 int daemon_main(int argc, char** argv) {
-  // The network thread allocates little (packets it frees soon after); one
-  // shared malloc arena spares it an arena of its own and the memory that
-  // would sit idle there.
-  mallopt(M_ARENA_MAX, 1);
-  // A fixed threshold keeps every large block (a long stream message and the
-  // library's copies of it) in its own mapping, given back when freed.
-  // Otherwise malloc raises the threshold after the first such block and
-  // keeps the next ones on the heap, where they stay after use.
-  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  heap_configure();
   proc_args(argc, argv);
   one_instance(argv[0]);
 

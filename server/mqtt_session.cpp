@@ -1,11 +1,11 @@
 #include "server/mqtt_session.h"
 
-#include <malloc.h>
 #include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "common/log.h"
+#include "server/heap.h"
 #include "server/settings.h"
 
 std::atomic<int> isconnect{0};
@@ -195,9 +195,9 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   (void)mosq;
   (void)obj;
   diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: publish callback: %d\n", mid);
-  // A burst the broker was slow to take leaves the freed messages scattered
-  // through the heap, where malloc keeps them; give them back.
-  if (publish_finished()) malloc_trim(0);
+  // The end of a burst the broker was slow to take: hand the freed messages
+  // back, so that the daemon shrinks again once the broker has caught up.
+  if (publish_finished()) heap_release_free();
 }
 
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {

@@ -63,7 +63,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
                          const struct mosquitto_message* message) noexcept;
 
 // Logs the id of a message the library has sent or had acknowledged; at the
-// end of a burst (publish_finished) hands freed memory back with malloc_trim,
+// end of a burst (publish_finished) hands freed memory back (heap_release_free),
 // so that the daemon shrinks again once the broker has caught up.
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
