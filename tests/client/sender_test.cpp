@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -62,15 +64,27 @@ TEST(SenderProgram, FailedSendInFileModeIsReportedWithStatus1) {
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", sock_path.c_str());
   ASSERT_EQ(bind(lfd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
   ASSERT_EQ(listen(lfd, 1), 0);
-  std::thread closer([lfd] {
-    int c = accept(lfd, nullptr, nullptr);
-    if (c >= 0) close(c);
+  // Waits for the connection only while the sender runs, so that a sender
+  // that never connects fails the test instead of hanging it.
+  std::atomic<bool> sender_done{false};
+  std::thread closer([lfd, &sender_done] {
+    struct pollfd p {};
+    p.fd = lfd;
+    p.events = POLLIN;
+    while (!sender_done.load()) {
+      if (poll(&p, 1, 100) == 1) {
+        int c = accept(lfd, nullptr, nullptr);
+        if (c >= 0) close(c);
+        return;
+      }
+    }
   });
 
   std::string file = dir.file("big");
   ASSERT_TRUE(quorrel_test::write_file(file, std::string(8 << 20, 'b')));
   CommandResult r = run_command({QUORREL_CLIENT_PATH, "--unixsock", sock_path, "-f", file},
                                 std::chrono::milliseconds(20000));
+  sender_done.store(true);
   closer.join();
   close(lfd);
   EXPECT_EQ(r.exit_code, 1);

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ class StartupTest : public RelayFixture {
 };
 using std::chrono::duration_cast;
 
-// Pids of the processes whose argv[0] is exactly `name`.
+// Pids of the processes one of whose arguments is exactly `name`: argv[0]
+// natively, a later one when an emulator runs the program (its command line
+// then begins with the emulator's own path).
 std::vector<pid_t> pids_named(const std::string& name) {
   std::vector<pid_t> pids;
   DIR* proc = opendir("/proc");
@@ -39,7 +42,13 @@ std::vector<pid_t> pids_named(const std::string& name) {
     if (pid <= 0) continue;
     std::ifstream cmdline("/proc/" + std::string(entry->d_name) + "/cmdline", std::ios::binary);
     std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (args.compare(0, name.size() + 1, name + std::string(1, '\0')) == 0) pids.push_back(pid);
+    std::istringstream fields(args);
+    for (std::string arg; std::getline(fields, arg, '\0');) {
+      if (arg == name) {
+        pids.push_back(pid);
+        break;
+      }
+    }
   }
   closedir(proc);
   return pids;
