@@ -1,14 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, fuzzing and benchmarking need.
 # Idempotent: packages already present are left alone and apt is only touched when
-# something is missing. Pass --i386 to add the 32-bit development packages as well.
+# something is missing.
+#   --cross   also what the device targets need (scripts/cross.sh): Debian's cross
+#             compilers for armhf and i386 with the :armhf and :i386 development
+#             packages, qemu-user-static with its binfmt entries, llvm-strip, and
+#             npm for the Zig toolchain of the musl targets.
 set -eu
 
-want_i386=0
+want_cross=0
 for a in "$@"; do
   case "$a" in
-    --i386) want_i386=1 ;;
-    *) echo "usage: $0 [--i386]" >&2; exit 2 ;;
+    --cross) want_cross=1 ;;
+    *) echo "usage: $0 [--cross]" >&2; exit 2 ;;
   esac
 done
 
@@ -16,13 +20,17 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 pkgs="build-essential cmake pkg-config libgtest-dev googletest clang libclang-rt-14-dev
-      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind"
-if [ "$want_i386" -eq 1 ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-    need_update=1
-  fi
-  pkgs="$pkgs g++-multilib libmosquitto-dev:i386 libev-dev:i386 libssl-dev:i386"
+      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file"
+if [ "$want_cross" -eq 1 ]; then
+  for arch in armhf i386; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      $SUDO dpkg --add-architecture "$arch"
+    fi
+    pkgs="$pkgs libmosquitto-dev:$arch libev-dev:$arch libssl-dev:$arch libstdc++6:$arch"
+  done
+  pkgs="$pkgs g++-arm-linux-gnueabihf g++-i686-linux-gnu qemu-user-static binfmt-support
+        llvm xz-utils dpkg-dev"
+  command -v npm >/dev/null 2>&1 || pkgs="$pkgs npm"
 fi
 
 missing=""
@@ -38,6 +46,21 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 else
   echo "setup: all packages present"
+fi
+
+# Programs built for ARM and MIPS run through qemu-user by the kernel's binfmt
+# handler, so that the tests can start them like native ones.
+if [ "$want_cross" -eq 1 ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
+  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  if [ -x /lib/systemd/systemd-binfmt ]; then
+    $SUDO /lib/systemd/systemd-binfmt
+  else
+    $SUDO update-binfmts --enable
+  fi
+  [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] ||
+    { echo "setup: could not register qemu-user with binfmt_misc" >&2; exit 1; }
 fi
 
 # The mosquitto package enables a system broker on port 1883. Tests never use it and

@@ -3,20 +3,34 @@
 #   1. warnings-as-errors build and the whole suite (unit, black-box, and
 #      end-to-end against private mosquitto brokers on loopback);
 #   2. the whole suite again under ASan+UBSan;
-#   3. the 32-bit build (-m32 against Debian's :i386 packages) and its unit tests;
-#   4. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
-#   5. the benchmark harness with tiny counts, so that it cannot rot.
+#   3. the field target, static ARMv7 musl (scripts/cross.sh armhf-musl), with the
+#      whole suite under qemu;
+#   4. the other device targets (armhf and i386 glibc, x86-64 and big-endian MIPS
+#      musl) with their unit tests (QUORREL_CROSS_TESTS=all runs their whole suite);
+#   5. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
+#   6. the benchmark harness with tiny counts, so that it cannot rot.
 # Every broker and daemon the tests need is started by the tests themselves.
 set -eu
 cd "$(dirname "$0")/.."
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+CROSS_TESTS=${QUORREL_CROSS_TESTS:-unit}
 JOBS=$(nproc)
 
-step() { printf '\n==== %s\n' "$*"; }
+t0=$(date +%s)
+last=$t0
+times=""
+step() {
+  now=$(date +%s)
+  if [ -n "${current:-}" ]; then times="$times$(printf '%6ss  %s' "$((now - last))" "$current")
+"; fi
+  last=$now
+  current=$*
+  printf '\n==== %s\n' "$*"
+}
 
 step "installing packages"
-./scripts/setup.sh --i386
+./scripts/setup.sh --cross
 
 step "build (-Wall -Wextra -Werror)"
 cmake -S . -B build -DQUORREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -33,14 +47,12 @@ cmake --build build-asan -j"$JOBS"
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j"$JOBS")
 
-step "32-bit build and unit tests"
-cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake -DQUORREL_WERROR=ON
-cmake --build build-i386 -j"$JOBS" --target quorreld quorrel_client common_tests server_tests client_tests
-for t in common_tests server_tests client_tests; do
-  if [ -x "build-i386/$t" ]; then
-    file "build-i386/$t" | grep -q "ELF 32-bit" || { echo "$t is not 32-bit" >&2; exit 1; }
-    "./build-i386/$t"
-  fi
+step "field target armhf-musl: build and whole suite under qemu"
+./scripts/cross.sh armhf-musl --no-setup --tests all
+
+for target in armhf i386 x86_64-musl mips-musl; do
+  step "device target $target: build and $CROSS_TESTS tests"
+  ./scripts/cross.sh "$target" --no-setup --tests "$CROSS_TESTS"
 done
 
 step "fuzzing, ${FUZZ_SECONDS}s per target"
@@ -62,3 +74,4 @@ step "benchmark harness, smoke mode (tiny counts, no timing is checked)"
 ./bench/run.sh --smoke
 
 step "all tests passed"
+printf '%s%6ss  all\n' "$times" "$(($(date +%s) - t0))"
