@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing, fuzzing and benchmarking need.
+# Installs the Debian packages that building, testing, packaging, fuzzing and
+# benchmarking need.
 # Idempotent: packages already present are left alone and apt is only touched when
 # something is missing. Pass --i386 to add the 32-bit development packages as well.
 set -eu
@@ -16,11 +17,11 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 pkgs="build-essential cmake pkg-config libgtest-dev googletest clang libclang-rt-14-dev
-      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind"
+      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind
+      mandoc groff-base man-db shellcheck systemd dpkg-dev"
 if [ "$want_i386" -eq 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
-    need_update=1
   fi
   pkgs="$pkgs g++-multilib libmosquitto-dev:i386 libev-dev:i386 libssl-dev:i386"
 fi
@@ -35,6 +36,8 @@ done
 if [ -n "$missing" ]; then
   echo "setup: installing:$missing"
   $SUDO apt-get update -qq
+  # $missing is a list of names: split on purpose.
+  # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 else
   echo "setup: all packages present"

@@ -5,7 +5,9 @@
 #   2. the whole suite again under ASan+UBSan;
 #   3. the 32-bit build (-m32 against Debian's :i386 packages) and its unit tests;
 #   4. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
-#   5. the benchmark harness with tiny counts, so that it cannot rot.
+#   5. the benchmark harness with tiny counts, so that it cannot rot;
+#   6. packaging (scripts/package-test.sh): man-page and shell lint, the
+#      installed tree, and the Debian package installed, relaying, and purged.
 # Every broker and daemon the tests need is started by the tests themselves.
 set -eu
 cd "$(dirname "$0")/.."
@@ -60,5 +62,8 @@ done
 
 step "benchmark harness, smoke mode (tiny counts, no timing is checked)"
 ./bench/run.sh --smoke
+
+step "packaging: lint, install tree, Debian package round trip"
+./scripts/package-test.sh
 
 step "all tests passed"
