@@ -51,7 +51,7 @@ const cmdline_option kOptions[] = {
 
 const cmdline_program kCmdlineProgram = {
     "quorrel_client",
-    "1.0.0",
+    QUORREL_VERSION,
     "",
     "Usage: quorrel_client [OPTIONS]...",
     "",

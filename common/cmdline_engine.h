@@ -45,7 +45,7 @@ struct cmdline_option {
 // Everything the engine needs to know about one program.
 struct cmdline_program {
   const char* package;  // program literal, e.g. "quorreld"
-  const char* version;  // "1.0.0"
+  const char* version;  // QUORREL_VERSION from the build, e.g. "1.0.0"
   const char* purpose;
   const char* usage;
   const char* description;

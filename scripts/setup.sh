@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing, fuzzing and benchmarking need.
+# Installs the Debian packages that building, testing, packaging, fuzzing and
+# benchmarking need.
 # Idempotent: packages already present are left alone and apt is only touched when
 # something is missing.
 #   --cross   also what the device targets need (scripts/cross.sh): Debian's cross
@@ -20,7 +21,8 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 pkgs="build-essential cmake pkg-config libgtest-dev googletest clang libclang-rt-14-dev
-      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file"
+      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file
+      mandoc groff-base man-db shellcheck systemd dpkg-dev"
 if [ "$want_cross" -eq 1 ]; then
   for arch in armhf i386; do
     if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
@@ -29,7 +31,7 @@ if [ "$want_cross" -eq 1 ]; then
     pkgs="$pkgs libmosquitto-dev:$arch libev-dev:$arch libssl-dev:$arch libstdc++6:$arch"
   done
   pkgs="$pkgs g++-arm-linux-gnueabihf g++-i686-linux-gnu qemu-user-static binfmt-support
-        llvm xz-utils dpkg-dev"
+        llvm xz-utils"
   command -v npm >/dev/null 2>&1 || pkgs="$pkgs npm"
 fi
 
@@ -43,6 +45,8 @@ done
 if [ -n "$missing" ]; then
   echo "setup: installing:$missing"
   $SUDO apt-get update -qq
+  # $missing is a list of names: split on purpose.
+  # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 else
   echo "setup: all packages present"

@@ -9,6 +9,8 @@
 #      musl) with their unit tests (QUORREL_CROSS_TESTS=all runs their whole suite);
 #   5. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
 #   6. the benchmark harness with tiny counts, so that it cannot rot.
+#   7. packaging (scripts/package-test.sh): man-page and shell lint, the
+#      installed tree, and the Debian package installed, relaying, and purged.
 # Every broker and daemon the tests need is started by the tests themselves.
 set -eu
 cd "$(dirname "$0")/.."
@@ -72,6 +74,9 @@ done
 
 step "benchmark harness, smoke mode (tiny counts, no timing is checked)"
 ./bench/run.sh --smoke
+
+step "packaging: lint, install tree, Debian package round trip"
+./scripts/package-test.sh
 
 step "all tests passed"
 printf '%s%6ss  all\n' "$times" "$(($(date +%s) - t0))"

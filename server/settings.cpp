@@ -114,7 +114,7 @@ const cmdline_option kOptions[] = {
 
 const cmdline_program kCmdlineProgram = {
     "quorreld",
-    "1.0.0",
+    QUORREL_VERSION,
     "",
     "Usage: quorreld [OPTIONS]...",
     "",

@@ -1,6 +1,7 @@
 // Black-box tests of both programs' command lines and configuration files.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 namespace {
 
 using quorrel_test::CommandResult;
+using quorrel_test::read_file;
 using quorrel_test::run_command;
 using quorrel_test::TempDir;
 using quorrel_test::write_file;
@@ -236,6 +238,121 @@ TEST_F(ConfigFileCli, IncludedEntriesStandAtTheIncludeLine) {
   CommandResult r = RunProgram(kClient, {"-c", conf, "--unixsock", absent_path_, "-D", "x"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "quorrel_client: invalid numeric value: 5y\n");
+}
+
+// One option as its help line shows it.
+struct HelpOption {
+  std::string long_name;
+  char short_name = 0;
+  std::string default_value;  // empty when the option has none
+};
+
+// The options of `program`, from its -h output: "  -p, --port=INT  port  (default=`1883')".
+std::vector<HelpOption> options_from_help(const std::string& program) {
+  const CommandResult r = RunProgram(program, {"-h"});
+  EXPECT_EQ(r.exit_code, 0);
+  std::vector<HelpOption> options;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t dashes = line.find("--");
+    if (line.compare(0, 2, "  ") != 0 || dashes == std::string::npos) continue;
+    HelpOption option;
+    if (line[2] == '-') option.short_name = line[3];
+    const size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", dashes + 2);
+    option.long_name = line.substr(dashes + 2, end - dashes - 2);
+    const size_t def = line.find("(default=");
+    if (def != std::string::npos) {
+      const size_t from = def + 9 + (line[def + 9] == '`' ? 1 : 0);
+      option.default_value = line.substr(from, line.find_first_of("')", from) - from);
+    }
+    options.push_back(option);
+  }
+  return options;
+}
+
+// The lines of a file in the source tree.
+std::vector<std::string> source_lines(const std::string& relative) {
+  std::string text;
+  EXPECT_TRUE(read_file(std::string(SOURCE_DIR) + "/" + relative, &text)) << relative;
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Every option of each program has an entry in its man page: a tagged
+// paragraph whose tag names the long option and its short letter, and whose
+// text states the default; and the daemon's example configuration lists each
+// option, commented out with its default unless it is required.
+TEST(Documentation, ManPagesAndExampleConfigurationCoverEveryOption) {
+  const std::vector<std::pair<std::string, std::string>> pages = {
+      {kDaemon, "man/quorreld.8"}, {kClient, "man/quorrel_client.1"}};
+  for (const auto& [program, page] : pages) {
+    const std::vector<HelpOption> options = options_from_help(program);
+    ASSERT_GE(options.size(), 8u) << program;
+    const std::vector<std::string> man = source_lines(page);
+    for (const HelpOption& option : options) {
+      SCOPED_TRACE(page + ": --" + option.long_name);
+      const std::string tag = "\\fB\\-\\-" + option.long_name + "\\fR";
+      size_t at = 0;
+      while (at + 1 < man.size() &&
+             !(man[at] == ".TP" && man[at + 1].find(tag) != std::string::npos)) {
+        ++at;
+      }
+      if (at + 1 >= man.size()) {
+        ADD_FAILURE() << "no .TP entry tagged " << tag;
+        continue;
+      }
+      if (option.short_name != 0) {
+        EXPECT_NE(man[at + 1].find("\\fB\\-" + std::string(1, option.short_name) + "\\fR,"),
+                  std::string::npos)
+            << man[at + 1];
+      }
+      std::string paragraph;
+      for (size_t i = at + 2; i < man.size() && man[i].rfind(".TP", 0) != 0 &&
+                              man[i].rfind(".SH", 0) != 0 && man[i].rfind(".SS", 0) != 0;
+           ++i) {
+        paragraph += man[i] + "\n";
+      }
+      if (!option.default_value.empty()) {
+        EXPECT_NE(paragraph.find("Default: " + option.default_value + ".\n"), std::string::npos)
+            << paragraph;
+      }
+    }
+  }
+
+  // The required options, from the message of a run without any.
+  const std::string missing = RunProgram(kDaemon, {}).err;
+  const std::vector<std::string> conf = source_lines("etc/quorreld.conf");
+  for (const HelpOption& option : options_from_help(kDaemon)) {
+    if (option.long_name == "help" || option.long_name == "version" ||
+        option.long_name == "config") {
+      continue;
+    }
+    SCOPED_TRACE("etc/quorreld.conf: " + option.long_name);
+    const bool required = missing.find("'--" + option.long_name + "'") != std::string::npos;
+    std::vector<std::string> entries;  // lines that set or show the option
+    for (const std::string& line : conf) {
+      const size_t name = line[0] == '#' ? 1 : 0;
+      if (line.compare(name, option.long_name.size(), option.long_name) == 0 &&
+          (line.size() == name + option.long_name.size() ||
+           line[name + option.long_name.size()] == ' ')) {
+        entries.push_back(line);
+      }
+    }
+    if (entries.size() != 1) {
+      ADD_FAILURE() << entries.size() << " lines set or show the option";
+      continue;
+    }
+    if (required) {
+      EXPECT_NE(entries[0][0], '#') << entries[0];
+    } else if (!option.default_value.empty() && option.default_value != "on" &&
+               option.default_value != "off") {
+      EXPECT_EQ(entries[0], "#" + option.long_name + " " + option.default_value);
+    } else {
+      EXPECT_EQ(entries[0][0], '#') << entries[0];
+    }
+  }
 }
 
 }  // namespace

@@ -158,6 +158,39 @@ TEST_F(StartupTest, WaitsForTheBrokerRetryingEverySecondWithoutOpeningSockets) {
   EXPECT_EQ(next_message().payload, "after the restart");
 }
 
+// The example configuration that installations ship is complete enough to
+// run: only the broker and the socket paths (which point into /run) come
+// from the command line; the topic is the example's own.
+TEST_F(StartupTest, ExampleConfigurationRelaysWithBrokerAndSocketsFromTheCommandLine) {
+  const std::string conf = std::string(SOURCE_DIR) + "/etc/quorreld.conf";
+  std::string text;
+  ASSERT_TRUE(read_file(conf, &text));
+  const size_t entry = text.find("\ntopic ");
+  ASSERT_NE(entry, std::string::npos) << "the example sets no topic";
+  const size_t from = entry + 7;
+  const std::string example_topic = text.substr(from, text.find('\n', from) - from);
+  ASSERT_TRUE(sub_->subscribe(example_topic, 1));
+
+  ASSERT_TRUE(
+      daemon_->start(unique_daemon_name(test_tag()),
+                     {"-c", conf, "--host", "127.0.0.1", "-p", std::to_string(broker_->port()),
+                      "--unixsock", stream_path_, "-u", dgram_path_}));
+  ASSERT_TRUE(
+      daemon_->wait_for_sockets(stream_path_, dgram_path_, std::chrono::milliseconds(15000)))
+      << daemon_->process().stderr_text();
+  ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, std::chrono::milliseconds(10000)))
+      << daemon_->process().stderr_text();
+
+  const CommandResult sent =
+      run_command({QUORREL_CLIENT_PATH, "--unixsock", stream_path_, "-D", "example relays"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  const MqttMessage got = next_message();
+  EXPECT_EQ(got.topic, example_topic);
+  EXPECT_EQ(got.payload, "example relays");
+  // At the example's log level a healthy start is silent.
+  EXPECT_EQ(daemon_->process().stderr_text(), "");
+}
+
 TEST_F(StartupTest, StaleFilesAtTheSocketPathsAreReplaced) {
   ASSERT_TRUE(write_file(stream_path_, "left over"));
   ASSERT_TRUE(write_file(dgram_path_, "left over"));
