@@ -4,10 +4,17 @@
 // medians and ratios and writes it to the results file.
 //
 //   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]
+//                 [--musl-dir DIR]
 //
 // --smoke uses tiny counts so that CI can check the harness still runs; its
 // figures mean nothing. Exits 1 when a measurement cannot be made (a program
 // fails, messages do not arrive); a missed target is reported, not an error.
+//
+// --musl-dir names a build directory holding a static musl quorreld and
+// quorrel_client for this machine (`scripts/cross.sh x86_64-musl` leaves one
+// in build-x86_64-musl); the footprint figure then measures them too, beside
+// the same mosquitto_sub. They must run natively: under an emulator the
+// resident set would be the emulator's.
 #include <mosquitto.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,6 +69,7 @@ struct Config {
   size_t cg_count = 10000;     // datagrams per callgrind step
   std::string out_path = "bench/results.md";
   std::string only = "p1,p2,p3,p4";  // which figures to measure
+  std::string musl_dir;              // static musl programs to measure too, or empty
 };
 
 double seconds_between(Clock::time_point a, Clock::time_point b) {
@@ -69,6 +77,22 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Whether the ELF file at `path` is built for the machine (class, byte order
+// and architecture) this harness runs on, so that it runs without an emulator.
+bool same_machine(const std::string& path) {
+  auto ident = [](const std::string& file) {
+    std::string head(20, '\0');
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(&head[0], static_cast<std::streamsize>(head.size())) ||
+        head.compare(0, 4, "\177ELF") != 0) {
+      return std::string();
+    }
+    return head.substr(4, 2) + head.substr(18, 2);
+  };
+  const std::string ours = ident("/proc/self/exe");
+  return access(path.c_str(), X_OK) == 0 && !ours.empty() && ident(path) == ours;
+}
 
 // The relay runs' payload number `i`: "<prefix><i>" padded with dots to `size`
 // bytes. Both senders make theirs with it, so they do the same work.
@@ -115,16 +139,19 @@ class Bench {
     std::string dgram_path;
   };
 
-  Relay start_relay(const std::string& tag, int qos, const std::string& wrapper = "");
+  Relay start_relay(const std::string& tag, int qos, const std::string& wrapper = "",
+                    const std::string& program = QUORRELD_PATH);
   void wait_relaying(Relay& relay, milliseconds timeout);
   Clock::time_point send_datagrams(const std::string& path, const std::string& prefix,
                                    size_t count);
   double shell_loop(const std::string& body, const std::vector<std::string>& args,
                     const std::string& prefix);
   double relay_rate(const Relay& relay, int qos, int rep, bool native);
+  void write_large_file();
   double large_run(const std::vector<std::string>& argv);
   long long callgrind_instructions(size_t count, int qos);
   std::string log_file(const std::string& name) const { return dir_.file(name + ".log"); }
+  std::string musl_program(const std::string& name) const { return config_.musl_dir + "/" + name; }
 
   Config config_;
   TempDir dir_;
@@ -138,6 +165,13 @@ class Bench {
 };
 
 void Bench::set_up() {
+  if (!config_.musl_dir.empty()) {
+    for (const char* name : {"quorreld", "quorrel_client"}) {
+      if (!same_machine(musl_program(name))) {
+        throw BenchError(musl_program(name) + " is missing or not a program for this machine");
+      }
+    }
+  }
   const quorrel_test::TestCertificates& certs = quorrel_test::test_certificates();
   if (!certs.ok) throw BenchError("certificates: " + certs.error);
   quorrel_test::BrokerOptions options;
@@ -152,7 +186,8 @@ void Bench::set_up() {
   relay_q1_ = start_relay("q1", 1);
 }
 
-Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::string& wrapper) {
+Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::string& wrapper,
+                                const std::string& program) {
   Relay relay;
   relay.topic = "bench/" + tag;
   relay.stream_path = dir_.file(tag + ".sock");
@@ -165,13 +200,13 @@ Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::stri
   const std::string name = quorrel_test::unique_daemon_name("bench_" + tag);
   bool started;
   if (wrapper.empty()) {
-    started = relay.daemon->start(name, args);
+    started = relay.daemon->start(name, args, program);
   } else {
     // Under a tool (valgrind): the daemon's argv[0] must still be a bare
     // name, since its lock file is named after it, so it is found through a
     // link in PATH.
     const std::string link = dir_.file(name);
-    if (symlink(QUORRELD_PATH, link.c_str()) != 0) throw BenchError("cannot link the daemon");
+    if (symlink(program.c_str(), link.c_str()) != 0) throw BenchError("cannot link the daemon");
     Process& p = relay.daemon->process();
     p.set_env("PATH", dir_.path() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
     std::vector<std::string> argv;
@@ -352,8 +387,10 @@ double Bench::large_run(const std::vector<std::string>& argv) {
   return seconds_between(run.started, d.last > run.ended ? d.last : run.ended);
 }
 
-std::vector<Row> Bench::large_message() {
-  // Bytes of every value, not compressible, the same on every run.
+// Makes the large file once: bytes of every value, not compressible, the same
+// on every run.
+void Bench::write_large_file() {
+  if (!large_path_.empty()) return;
   large_content_.resize(config_.p3_bytes);
   uint32_t x = 2463534242u;
   for (char& c : large_content_) {
@@ -364,6 +401,10 @@ std::vector<Row> Bench::large_message() {
   }
   large_path_ = dir_.file("large.bin");
   if (!quorrel_test::write_file(large_path_, large_content_)) throw BenchError("cannot write file");
+}
+
+std::vector<Row> Bench::large_message() {
+  write_large_file();
   std::vector<double> ours, pub, ratio;
   for (int rep = 0; rep < config_.reps; ++rep) {
     // Taking turns at going first cancels what the first run of a pair
@@ -417,11 +458,16 @@ std::vector<Row> Bench::footprint() {
   // mosquitto_sub that has received one message. A fresh pair per
   // repetition: where the libraries land (address randomisation) moves the
   // resident set by tens of KiB from one start to the next.
+  const bool musl = !config_.musl_dir.empty();
   MqttSubscriber pinger;
   if (!pinger.connect(broker_->port())) throw BenchError("pinger did not connect");
-  std::vector<double> ours, theirs, ratio;
+  std::vector<double> ours, theirs, ratio, ours_musl, ratio_musl;
   for (int rep = 0; rep < config_.reps; ++rep) {
     Relay idle = start_relay("idle" + std::to_string(rep), 0);
+    Relay idle_musl;
+    if (musl) {
+      idle_musl = start_relay("idle_musl" + std::to_string(rep), 0, "", musl_program("quorreld"));
+    }
     Process msub;
     const std::string topic = "bench/idle/" + std::to_string(rep);
     if (!msub.start("mosquitto_sub", {"mosquitto_sub", "-h", "127.0.0.1", "-p",
@@ -440,6 +486,10 @@ std::vector<Row> Bench::footprint() {
     ours.push_back(static_cast<double>(resident_kib(idle.daemon->process().pid())));
     theirs.push_back(static_cast<double>(resident_kib(msub.pid())));
     ratio.push_back(ours.back() / theirs.back());
+    if (musl) {
+      ours_musl.push_back(static_cast<double>(resident_kib(idle_musl.daemon->process().pid())));
+      ratio_musl.push_back(ours_musl.back() / theirs.back());
+    }
   }
   const double loaded = static_cast<double>(resident_kib(relay_q1_.daemon->process().pid()));
   const double large = static_cast<double>(resident_kib(relay_q0_.daemon->process().pid()));
@@ -447,11 +497,50 @@ std::vector<Row> Bench::footprint() {
   rows.push_back({"P4 footprint", "idle RSS of a connected quorreld", kib(median(ours)),
                   fixed(median(ratio), 3) + "×", "≤ 1.0× mosquitto_sub",
                   verdict(median(ratio), 1.0, true)});
+  if (musl) {
+    rows.push_back({"", "idle RSS of a connected static musl quorreld", kib(median(ours_musl)),
+                    fixed(median(ratio_musl), 3) + "×", "", ""});
+  }
   rows.push_back({"", "idle RSS of `mosquitto_sub`", kib(median(theirs)), ratio_text(1), "", ""});
   rows.push_back({"", "RSS of the QoS 1 quorreld after the P2 runs", kib(loaded),
                   ratio_text(loaded / median(theirs)), "", ""});
   rows.push_back({"", "RSS of the QoS 0 quorreld after the P2 and P3 runs", kib(large),
                   ratio_text(large / median(theirs)), "", ""});
+  if (musl) {
+    // Whether the musl daemon hands memory back: fresh daemons, one after a
+    // burst and one after a large message, each measured once it has
+    // delivered everything and settled.
+    const std::string program = musl_program("quorreld");
+    Relay burst = start_relay("musl_q1", 1, "", program);
+    const std::string prefix = "p4 musl ";
+    sub_.expect_sequence(prefix, config_.p2_count);
+    send_datagrams(burst.dgram_path, prefix, config_.p2_count);
+    const Delivery d = sub_.wait(milliseconds(10000));
+    if (d.delivered != config_.p2_count) {
+      throw BenchError("musl QoS 1 run delivered " + std::to_string(d.delivered) + " of " +
+                       std::to_string(config_.p2_count));
+    }
+    std::this_thread::sleep_for(milliseconds(1000));
+    const double after_burst = static_cast<double>(resident_kib(burst.daemon->process().pid()));
+
+    write_large_file();
+    Relay large_relay = start_relay("musl_large", 0, "", program);
+    large_run(
+        {musl_program("quorrel_client"), "--unixsock", large_relay.stream_path, "-f", large_path_});
+    std::this_thread::sleep_for(milliseconds(1000));
+    const double after_large =
+        static_cast<double>(resident_kib(large_relay.daemon->process().pid()));
+
+    rows.push_back({"",
+                    "RSS of a static musl quorreld (QoS 1) after " +
+                        std::to_string(config_.p2_count) + " datagrams",
+                    kib(after_burst), ratio_text(after_burst / median(theirs)), "", ""});
+    rows.push_back({"",
+                    "RSS of a static musl quorreld after one " +
+                        bytes_text(static_cast<double>(config_.p3_bytes)) +
+                        " `quorrel_client -f` message",
+                    kib(after_large), ratio_text(after_large / median(theirs)), "", ""});
+  }
 
   // Stripped sizes.
   auto stripped = [&](const std::string& path) {
@@ -469,6 +558,14 @@ std::vector<Row> Bench::footprint() {
   rows.push_back({"", "`quorrel_client` stripped", bytes_text(client_size), "", "≤ 64 KiB",
                   client_size <= 64 * 1024 ? "holds" : "missed"});
   rows.push_back({"", "`quorreld` stripped", bytes_text(daemon_size), "", "", ""});
+  if (musl) {
+    const double musl_client_size = stripped(musl_program("quorrel_client"));
+    const double musl_daemon_size = stripped(musl_program("quorreld"));
+    rows.push_back(
+        {"", "static musl `quorrel_client` stripped", bytes_text(musl_client_size), "", "", ""});
+    rows.push_back(
+        {"", "static musl `quorreld` stripped", bytes_text(musl_daemon_size), "", "", ""});
+  }
   rows.push_back({"", "`mosquitto_pub` stripped, for scale", bytes_text(pub_size), "", "", ""});
 
   // Instructions per relayed datagram: the difference between two runs
@@ -535,9 +632,12 @@ int run(int argc, char** argv) {
       config.only = argv[++i];
     } else if (a == "--out" && i + 1 < argc) {
       config.out_path = argv[++i];
+    } else if (a == "--musl-dir" && i + 1 < argc) {
+      config.musl_dir = argv[++i];
     } else {
       fprintf(stderr,
-              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]\n",
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]"
+              " [--musl-dir DIR]\n",
               argv[0]);
       return 2;
     }

@@ -7,7 +7,9 @@
 #   ./bench/run.sh            full run (a few minutes)
 #   ./bench/run.sh --smoke    tiny counts, only checks that the harness works;
 #                             the table goes to build-bench/results-smoke.md
-# Any other arguments are passed to the harness (--reps N, --only p1,p3, --out FILE).
+# Any other arguments are passed to the harness (--reps N, --only p1,p3, --out FILE,
+# --musl-dir DIR). --musl-dir build-x86_64-musl adds the footprint of the static
+# musl programs that `scripts/cross.sh x86_64-musl` builds there (build them first).
 set -eu
 cd "$(dirname "$0")/.."
 

@@ -73,7 +73,7 @@ for pair in config_reader_fuzz:config option_parser_fuzz:options; do
 done
 
 step "benchmark harness, smoke mode (tiny counts, no timing is checked)"
-./bench/run.sh --smoke
+./bench/run.sh --smoke --musl-dir build-x86_64-musl
 
 step "packaging: lint, install tree, Debian package round trip"
 ./scripts/package-test.sh

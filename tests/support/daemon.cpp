@@ -27,11 +27,12 @@ QuorreldProcess::~QuorreldProcess() {
   if (!name_.empty()) unlink(lock_file_path(name_).c_str());
 }
 
-bool QuorreldProcess::start(const std::string& name, const std::vector<std::string>& args) {
+bool QuorreldProcess::start(const std::string& name, const std::vector<std::string>& args,
+                            const std::string& program) {
   name_ = name;
   std::vector<std::string> argv = {name};
   argv.insert(argv.end(), args.begin(), args.end());
-  return process_.start(QUORRELD_PATH, argv);
+  return process_.start(program, argv);
 }
 
 bool QuorreldProcess::wait_for_sockets(const std::string& stream_path,

@@ -31,9 +31,11 @@ class QuorreldProcess {
   QuorreldProcess(const QuorreldProcess&) = delete;
   QuorreldProcess& operator=(const QuorreldProcess&) = delete;
 
-  // Executes QUORRELD_PATH with argv[0] = `name` followed by `args`.
+  // Executes `program` (QUORRELD_PATH by default) with argv[0] = `name`
+  // followed by `args`.
   // REQUIRES: `name` holds no slash (the lock path is built from it).
-  bool start(const std::string& name, const std::vector<std::string>& args);
+  bool start(const std::string& name, const std::vector<std::string>& args,
+             const std::string& program = QUORRELD_PATH);
 
   Process& process() { return process_; }
   const std::string& name() const { return name_; }
