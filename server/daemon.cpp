@@ -44,7 +44,7 @@ bool configure_client(struct mosquitto* mosq) {
     const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
     if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload,
                            args_info.willqos_arg, args_info.willretain_arg != 0) != 0) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: mosquitto set will failed\n");
+      diag_err("Error: mosquitto set will failed\n");
       exit(-1);
     }
   }
@@ -61,9 +61,9 @@ bool configure_client(struct mosquitto* mosq) {
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
     // The password stays out of the logs, which may leave the device.
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: set username: %s\n", args_info.username_arg);
+    diag_debug("set username: %s\n", args_info.username_arg);
     if (mosquitto_username_pw_set(mosq, args_info.username_arg, args_info.password_arg) != 0) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: set username password failed\n");
+      diag_err("set username password failed\n");
       return false;
     }
   }
@@ -74,8 +74,7 @@ bool configure_client(struct mosquitto* mosq) {
     // Not fatal: the broker connection then fails and is retried, and this
     // line tells why.
     if (rc != MOSQ_ERR_SUCCESS) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_tls_set failed: %s(%d)\n",
-               mosquitto_strerror(rc), rc);
+      diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
     }
   }
   mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
@@ -91,10 +90,9 @@ void connect_until_done(struct mosquitto* mosq) {
     const int err = errno;
     if (rc == MOSQ_ERR_SUCCESS) return;
     if (rc == MOSQ_ERR_ERRNO) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n", strerror(err), err);
+      diag_err("mosquitto_connect failed: %s(%d)\n", strerror(err), err);
     } else {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n",
-               mosquitto_strerror(rc), rc);
+      diag_err("mosquitto_connect failed: %s(%d)\n", mosquitto_strerror(rc), rc);
     }
   }
 }
@@ -115,7 +113,7 @@ void one_instance(const char* prog) {
     rc = flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno == EWOULDBLOCK) {
-    diag_log(LOG_WARNING, "%s +%u %s(): WARNING: another %s running\n", prog);
+    diag_warn("another %s running\n", prog);
     exit(1);
   }
   // On success fd is deliberately kept open: the lock lasts until exit.
@@ -143,9 +141,9 @@ int daemon_main(int argc, char** argv) {
   if (!mosq) {
     const int err = errno;
     if (err == ENOMEM) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Out of memory.\n");
+      diag_err("Error: Out of memory.\n");
     } else if (err == EINVAL) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Invalid id.\n");
+      diag_err("Error: Invalid id.\n");
     }
     mosquitto_lib_cleanup();
     return 1;
@@ -155,9 +153,9 @@ int daemon_main(int argc, char** argv) {
 
   connect_until_done(mosq.get());
 
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: mosquitto thread start\n");
+  diag_debug("mosquitto thread start\n");
   if (mosquitto_loop_start(mosq.get()) != MOSQ_ERR_SUCCESS) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_loop_start failed\n");
+    diag_err("mosquitto_loop_start failed\n");
     return 1;
   }
 
@@ -168,12 +166,12 @@ int daemon_main(int argc, char** argv) {
   snprintf(stream_path, sizeof stream_path, "%s", args_info.unixsock_arg);
   const int listen_fd = create_and_bind(stream_path);
   if (listen_fd == -1) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp bind error\n");
+    diag_err("tcp bind error\n");
     exit(1);
   }
   if (listen(listen_fd, 10) == -1) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp listen failed: %s(%d)\n", strerror(err), err);
+    diag_err("tcp listen failed: %s(%d)\n", strerror(err), err);
     exit(1);
   }
   setnonblocking(listen_fd);
@@ -184,7 +182,7 @@ int daemon_main(int argc, char** argv) {
   stream.publish_arg = mosq.get();
   stream.publish = publish_msg;
   ev_io_start(loop, &stream.io);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: tcp listen %s\n", stream_path);
+  diag_debug("tcp listen %s\n", stream_path);
 
   snprintf(udp_path, sizeof udp_path, "%s", args_info.unixudpsock_arg);
   const int udp_fd = create_udpserver(udp_path);
@@ -194,7 +192,7 @@ int daemon_main(int argc, char** argv) {
   dgram.fd = udp_fd;
   dgram.publish_arg = mosq.get();
   dgram.publish = publish_msg;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: udp create %s\n", udp_path);
+  diag_debug("udp create %s\n", udp_path);
   ev_io_init(&dgram.io, udp_recv_cb, udp_fd, EV_READ);
   ev_io_start(loop, &dgram.io);
 

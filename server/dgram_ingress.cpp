@@ -54,18 +54,17 @@ bool receive_one(dgram_server* server) {
   if (n == 0) return true;
 
   if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > server->area_size) {
-    diag_log(LOG_ERR,
-             "%s +%u %s(): ERR: datagram of %zd bytes larger than receive area of %zu bytes, "
-             "dropped\n",
-             n, server->area_size);
+    diag_err(
+        "datagram of %zd bytes larger than receive area of %zu bytes, "
+        "dropped\n",
+        n, server->area_size);
     size_t wanted = static_cast<size_t>(n);
     if (wanted <= server->area_size) wanted = server->area_size * 2;
     resize_area(server, wanted);
     return true;
   }
 
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n", static_cast<unsigned>(server->fd),
-           n);
+  diag_debug("fd: %u, size: %zd\n", static_cast<unsigned>(server->fd), n);
   server->publish(server->publish_arg, server->area, static_cast<int>(n));
   return true;
 }
@@ -83,7 +82,7 @@ int create_udpserver(const char* path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   if (len >= sizeof addr.sun_path) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    diag_err("%s socket name too long\n", path);
     exit(-1);
   }
   unlink(path);
@@ -91,13 +90,13 @@ int create_udpserver(const char* path) {
   memcpy(addr.sun_path, path, len + 1);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create udp socket faild\n");
+    diag_err("Create udp socket faild\n");
     exit(-1);
   }
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) < 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind udp socket: %s\n", strerror(err));
+    diag_err("Could not bind udp socket: %s\n", strerror(err));
     exit(-1);
   }
   return fd;

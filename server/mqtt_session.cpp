@@ -90,7 +90,7 @@ char* allocate_command(size_t total, size_t* length) {
 // too long (run_script_command says so) or not allocated.
 void run_and_free(char* command, size_t length, const char* which) noexcept {
   if (command == nullptr && script_command_fits(length)) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: out of memory, %sscript not run\n", which);
+    diag_err("out of memory, %sscript not run\n", which);
     return;
   }
   run_script_command(command, length);
@@ -137,7 +137,7 @@ bool script_command_fits(size_t length) { return length < kMaxScriptCommand; }
 
 int run_script_command(const char* command, size_t length) {
   if (!script_command_fits(length)) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: script command too long: %zu bytes, not run\n", length);
+    diag_err("script command too long: %zu bytes, not run\n", length);
     return 1;
   }
   // The trailing '&' makes sh return at once; the script's status is not ours.
@@ -148,12 +148,11 @@ int run_script_command(const char* command, size_t length) {
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)obj;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: connect callback: %d\n", rc);
+  diag_debug("connect callback: %d\n", rc);
   if (rc != 0) {
     // A refused session is not a session: nothing may be published on it.
     isconnect.store(0, std::memory_order_relaxed);
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: connection refused: %s(%d)\n",
-             mosquitto_connack_string(rc), rc);
+    diag_err("connection refused: %s(%d)\n", mosquitto_connack_string(rc), rc);
     return;
   }
   isconnect.store(1, std::memory_order_relaxed);
@@ -172,7 +171,7 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   (void)obj;
   isconnect.store(0, std::memory_order_relaxed);
   forget_unfinished_publishes();
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: disconnect callback: %d, reconnecting\n", rc);
+  diag_debug("disconnect callback: %d, reconnecting\n", rc);
 }
 
 void my_message_callback(struct mosquitto* mosq, void* obj,
@@ -182,7 +181,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   if (message->payloadlen <= 0 || message->payload == nullptr) return;
   const char* payload = static_cast<const char*>(message->payload);
   // libmosquitto stores a NUL after every payload, so it prints as text.
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: %s %s\n", message->topic, payload);
+  diag_debug("%s %s\n", message->topic, payload);
   if (!args_info.script_given || args_info.script_arg == nullptr) return;
   const char* sockpath = args_info.unixsock_arg != nullptr ? args_info.unixsock_arg : "";
   size_t length = 0;
@@ -194,7 +193,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   (void)mosq;
   (void)obj;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: publish callback: %d\n", mid);
+  diag_debug("publish callback: %d\n", mid);
   // The end of a burst the broker was slow to take: hand the freed messages
   // back, so that the daemon shrinks again once the broker has caught up.
   if (publish_finished()) heap_release_free();
@@ -204,7 +203,7 @@ void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* s
   (void)mosq;
   (void)obj;
   (void)level;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: %s\n", str);
+  diag_debug("%s\n", str);
 }
 
 int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
@@ -213,7 +212,7 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
   if (!args_info.keypassword_given || args_info.keypassword_arg == nullptr) return 0;
   const int len = static_cast<int>(strlen(args_info.keypassword_arg));
   if (len > size) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: key password too long: %d %d\n", len, size);
+    diag_err("key password too long: %d %d\n", len, size);
     exit(-1);
   }
   memcpy(buf, args_info.keypassword_arg, static_cast<size_t>(len));
@@ -229,5 +228,5 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
       mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr, args_info.topic_arg,
                         payloadlen, payload, args_info.qos_arg, false);
   if (rc != MOSQ_ERR_SUCCESS) unfinished_publishes.fetch_sub(1, std::memory_order_relaxed);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Publish return: %d\n", rc);
+  diag_debug("Publish return: %d\n", rc);
 }

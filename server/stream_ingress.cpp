@@ -32,7 +32,7 @@ bool accept_should_pause(int err) {
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   (void)revents;
   stream_server* server = server_of_pause(w);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: accepting again on socket %d\n", server->fd);
+  diag_debug("accepting again on socket %d\n", server->fd);
   ev_io_start(loop, &server->io);
 }
 
@@ -43,7 +43,7 @@ int create_and_bind(const char* path) {
   memset(&addr, 0, sizeof addr);
   const size_t len = strlen(path);
   if (len >= sizeof addr.sun_path) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    diag_err("%s socket name too long\n", path);
     return -1;
   }
   unlink(path);
@@ -51,13 +51,13 @@ int create_and_bind(const char* path) {
   addr.sun_family = AF_UNIX;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create tcp socket failed\n");
+    diag_err("Create tcp socket failed\n");
     return -1;
   }
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind control socket: %s\n", strerror(err));
+    diag_err("Could not bind control socket: %s\n", strerror(err));
     close(fd);
     return -1;
   }
@@ -78,7 +78,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: accept failed: %s(%d)\n", strerror(err), err);
+    diag_err("accept failed: %s(%d)\n", strerror(err), err);
     if (accept_should_pause(err)) {
       // The pending connection would make the loop report readiness again at
       // once; rest the listener so existing connections can finish and free
@@ -89,7 +89,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     }
     return;
   }
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Accepted connection on socket %d\n", server->fd);
+  diag_debug("Accepted connection on socket %d\n", server->fd);
 
   stream_client* client = static_cast<stream_client*>(ss_malloc(sizeof(stream_client)));
   client->loop = server->loop;
@@ -147,14 +147,11 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       n = recv(client->fd, buf_offset(buf), read_size(buf), 0);
     } while (n < 0 && errno == EINTR);
     const int err = errno;
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
-             static_cast<unsigned>(client->fd), n);
+    diag_debug("fd: %u, size: %zd\n", static_cast<unsigned>(client->fd), n);
 
     if (n > 0) {
       if (static_cast<uint64_t>(buf->length) + static_cast<uint64_t>(n) > limit) {
-        diag_log(LOG_ERR,
-                 "%s +%u %s(): ERR: message on fd %d longer than %" PRIu32 " bytes, dropped\n",
-                 client->fd, limit);
+        diag_err("message on fd %d longer than %" PRIu32 " bytes, dropped\n", client->fd, limit);
         close_and_free_client(loop, client);
         return;
       }
@@ -168,7 +165,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       return;
     }
     if (err == EAGAIN || err == EWOULDBLOCK) return;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: recv failed: %s(%d)\n", strerror(err), err);
+    diag_err("recv failed: %s(%d)\n", strerror(err), err);
     close_and_free_client(loop, client);
     return;
   }
@@ -176,7 +173,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 
 void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   if (client == nullptr) return;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: close and free fd: %d\n", client->fd);
+  diag_debug("close and free fd: %d\n", client->fd);
   ev_io_stop(loop, &client->watcher->io);
   // Not retried on EINTR: on Linux the descriptor is released either way.
   close(client->fd);
