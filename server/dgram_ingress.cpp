@@ -11,15 +11,12 @@
 
 #include "common/log.h"
 #include "server/byte_buffer.h"
+#include "server/container_of.h"
 
 namespace {
 
 constexpr size_t kMinArea = 256 * 1024;
 constexpr size_t kMaxArea = 8 * 1024 * 1024;
-
-dgram_server* server_of(ev_io* w) {
-  return reinterpret_cast<dgram_server*>(reinterpret_cast<char*>(w) - offsetof(dgram_server, io));
-}
 
 // Replaces the area with an uninitialised one of `size` bytes. Not zeroed, so
 // pages that no datagram reaches are never touched.
@@ -133,7 +130,7 @@ void release_dgram_server(dgram_server* server) {
 void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)loop;
   (void)revents;
-  dgram_server* server = server_of(w);
+  dgram_server* server = container_of(w, dgram_server, io);
   // Several datagrams per turn spare the loop a wake-up per datagram; the
   // bound keeps a busy sender from holding up the stream connections.
   for (int i = 0; i < kDatagramsPerTurn; ++i) {

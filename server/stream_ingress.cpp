@@ -11,17 +11,9 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "server/container_of.h"
 
 namespace {
-
-stream_server* server_of_io(ev_io* w) {
-  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) - offsetof(stream_server, io));
-}
-
-stream_server* server_of_pause(ev_timer* w) {
-  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) -
-                                          offsetof(stream_server, accept_pause));
-}
 
 // Failures that another accept would repeat at once until descriptors or
 // memory are freed elsewhere.
@@ -31,7 +23,7 @@ bool accept_should_pause(int err) {
 
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = server_of_pause(w);
+  stream_server* server = container_of(w, stream_server, accept_pause);
   diag_debug("accepting again on socket %d\n", server->fd);
   ev_io_start(loop, &server->io);
 }
@@ -66,7 +58,7 @@ int create_and_bind(const char* path) {
 
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = server_of_io(w);
+  stream_server* server = container_of(w, stream_server, io);
   unsigned char peer[128] = {0};
   socklen_t peer_len = sizeof peer;
   int fd;
@@ -132,9 +124,7 @@ uint32_t read_size(const byte_buffer* buf) {
 
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_client* client =
-      reinterpret_cast<client_watcher*>(reinterpret_cast<char*>(w) - offsetof(client_watcher, io))
-          ->client;
+  stream_client* client = container_of(w, client_watcher, io)->client;
   const stream_server* server = client->server;
   const uint32_t limit = server->max_message != 0 ? server->max_message : kMaxStreamMessage;
   // Several reads per turn spare the loop a wake-up per chunk; the bound
