@@ -1,4 +1,5 @@
-// Growable byte buffer and the fatal-on-failure allocation beneath it.
+// Growable byte buffer; its storage comes from ss_malloc and ss_realloc
+// (alloc.h), so growing it never fails.
 //
 // A byte_buffer collects one stream connection's bytes until its writer ends
 // the stream. Growth is exact: an append that does not fit reallocates to
@@ -21,14 +22,6 @@ struct byte_buffer {
   uint32_t capacity;
   unsigned char* bytes;
 };
-
-// malloc(size), zero-filled. Never returns null: on exhaustion the process
-// ends at once with status 1 and no message. Caller frees with free().
-void* ss_malloc(size_t size);
-
-// realloc(block, size). Never returns null: on exhaustion `block` is freed and
-// the process ends with status 1 and no message. New bytes are not zeroed.
-void* ss_realloc(void* block, size_t size);
 
 // Clears all fields, then gives `buf` `size` zero-filled bytes of storage.
 // Returns `size`. REQUIRES: `buf` holds no storage (it would leak).

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "common/log.h"
-#include "server/byte_buffer.h"
+#include "server/alloc.h"
 #include "server/settings.h"
 
 namespace client_id_detail {

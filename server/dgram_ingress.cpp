@@ -10,8 +10,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
-#include "server/byte_buffer.h"
-#include "server/container_of.h"
+#include "server/alloc.h"
 
 namespace {
 
@@ -67,12 +66,6 @@ bool receive_one(dgram_server* server) {
 }
 
 }  // namespace
-
-int setnonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags == -1) flags = 0;
-  return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
 
 int create_udpserver(const char* path) {
   const size_t len = strlen(path);
@@ -130,7 +123,7 @@ void release_dgram_server(dgram_server* server) {
 void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)loop;
   (void)revents;
-  dgram_server* server = container_of(w, dgram_server, io);
+  dgram_server* server = context_of<dgram_server>(w);
   // Several datagrams per turn spare the loop a wake-up per datagram; the
   // bound keeps a busy sender from holding up the stream connections.
   for (int i = 0; i < kDatagramsPerTurn; ++i) {

@@ -9,30 +9,19 @@
 #include <ev.h>
 #include <stddef.h>
 
-// Delivers one message from either ingress path. `publish_arg` is the
-// context's opaque handle; `data[0 .. len)` is valid only during the call, so
-// a callee that keeps the bytes copies them. Called on the main thread.
-typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
+#include "server/ingress.h"
 
-// The datagram socket's context. The first five fields are shared in order
-// with stream_server. The owner zero-initialises the record, fills the first
-// five fields and keeps it alive while the watcher runs.
-struct dgram_server {
-  struct ev_loop* loop;  // loop the watcher runs on
-  ev_io io;              // read readiness on fd; callback udp_recv_cb
-  int fd;                // the bound datagram socket (not owned)
-  void* publish_arg;     // handed back as publish's first argument
-  publish_fn publish;    // called once per non-empty datagram
+// The datagram socket's context: io's callback is udp_recv_cb, fd the bound
+// datagram socket, and publish is called once per non-empty datagram. The
+// owner zero-initialises the record, fills the socket_context fields and keeps
+// it alive while the watcher runs.
+struct dgram_server : socket_context {
   // Reusable receive area, owned by the record: allocated by the first
   // udp_recv_cb at dgram_area_size() bytes, grown when a datagram did not fit,
   // freed by release_dgram_server. Null until then.
   unsigned char* area;
   size_t area_size;
 };
-
-// Adds O_NONBLOCK to fd's status flags (O_NONBLOCK alone when they cannot be
-// read). Returns fcntl's result: 0, or -1 on failure.
-int setnonblocking(int fd);
 
 // Removes any stale entry at `path` and returns a datagram socket bound there
 // (close-on-exec; the caller owns it). Does not return on failure: after an

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
-#include "server/container_of.h"
+#include "server/alloc.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ bool accept_should_pause(int err) {
 
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = container_of(w, stream_server, accept_pause);
+  stream_server* server = static_cast<stream_server*>(w->data);
   diag_debug("accepting again on socket %d\n", server->fd);
   ev_io_start(loop, &server->io);
 }
@@ -58,7 +58,7 @@ int create_and_bind(const char* path) {
 
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = container_of(w, stream_server, io);
+  stream_server* server = context_of<stream_server>(w);
   unsigned char peer[128] = {0};
   socklen_t peer_len = sizeof peer;
   int fd;
@@ -77,6 +77,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       // what they hold.
       ev_io_stop(loop, &server->io);
       ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
+      server->accept_pause.data = server;
       ev_timer_start(loop, &server->accept_pause);
     }
     return;

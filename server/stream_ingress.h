@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #include "server/byte_buffer.h"
-#include "server/dgram_ingress.h"
+#include "server/ingress.h"
 
 // Largest message MQTT can carry; a connection whose content grows past it
 // is dropped.
@@ -27,17 +27,14 @@ constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
 constexpr uint32_t kReadChunk = 2048;
 constexpr int kReadChunksPerTurn = 16;
 
-// The listening socket's context. The first five fields are shared in order
-// with dgram_server. The owner zero-initialises the record, fills the first
-// five fields and keeps it alive while the loop runs.
-struct stream_server {
-  struct ev_loop* loop;  // loop of the listener and of every connection
-  ev_io io;              // read readiness on fd; callback accept_cb
-  int fd;                // the listening socket (not owned)
-  void* publish_arg;     // handed back as publish's first argument
-  publish_fn publish;    // called once per connection that ends its stream
+// The listening socket's context: loop serves the listener and every
+// connection, io's callback is accept_cb, fd the listening socket, and publish
+// is called once per connection that ends its stream. The owner
+// zero-initialises the record, fills the socket_context fields and keeps it
+// alive while the loop runs.
+struct stream_server : socket_context {
   // Started instead of io while accept lacks descriptors or memory; set up
-  // by accept_cb when needed.
+  // by accept_cb when needed, with its data pointing back at this record.
   ev_timer accept_pause;
   // Message size limit in bytes; 0 means kMaxStreamMessage.
   uint32_t max_message;
