@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -65,15 +66,15 @@ bool receive_one(dgram_server* server) {
   return true;
 }
 
-}  // namespace
-
-int create_udpserver(const char* path) {
+// Binds as create_udpserver does, but returns -1 after the ERR line instead
+// of ending the process.
+int bind_udpserver(const char* path) {
   const size_t len = strlen(path);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   if (len >= sizeof addr.sun_path) {
     diag_err("%s socket name too long\n", path);
-    exit(-1);
+    return -1;
   }
   unlink(path);
   addr.sun_family = AF_UNIX;
@@ -81,15 +82,38 @@ int create_udpserver(const char* path) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     diag_err("Create udp socket faild\n");
-    exit(-1);
+    return -1;
   }
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) < 0) {
     const int err = errno;
     diag_err("Could not bind udp socket: %s\n", strerror(err));
-    exit(-1);
+    close(fd);
+    return -1;
   }
   return fd;
+}
+
+}  // namespace
+
+int create_udpserver(const char* path) {
+  const int fd = bind_udpserver(path);
+  if (fd < 0) exit(-1);
+  return fd;
+}
+
+int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
+                      void* publish_arg, publish_fn publish) {
+  char udp_path[256];
+  snprintf(udp_path, sizeof udp_path, "%s", path);
+  const int fd = bind_udpserver(udp_path);
+  if (fd < 0) return -1;
+  if (socket_context_start(server, loop, fd, udp_recv_cb, publish_arg, publish) != 0) {
+    close(fd);
+    return -1;
+  }
+  diag_debug("udp create %s\n", udp_path);
+  return 0;
 }
 
 size_t dgram_area_size() {

@@ -28,6 +28,15 @@ struct dgram_server : socket_context {
 // ERR line the process ends with status 255.
 int create_udpserver(const char* path);
 
+// Opens the datagram socket at `path` (cut to 255 characters) and starts
+// receiving on `loop`: bound as create_udpserver binds it, non-blocking,
+// watched by udp_recv_cb; every datagram goes to publish(publish_arg, ...).
+// The socket stays open for the life of the process. Returns 0, or -1 after
+// an ERR line with nothing opened or watched.
+// REQUIRES: `server` zero-initialised and alive while the watcher runs.
+int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
+                      void* publish_arg, publish_fn publish);
+
 // Datagrams received per readiness report at most; more waiting are taken on
 // the loop's next pass, in turn with the other watchers.
 constexpr int kDatagramsPerTurn = 32;

@@ -33,6 +33,16 @@ Context* context_of(ev_io* w) {
   return static_cast<Context*>(container_of(w, socket_context, io));
 }
 
+// libev read callback of a socket context's io watcher.
+typedef void (*socket_read_cb)(struct ev_loop* loop, ev_io* w, int revents);
+
+// Makes the bound socket `fd` non-blocking, fills the socket_context fields of
+// `context` and starts its io watcher on `loop` with `cb`. Returns 0, or -1
+// after an ERR line, with nothing started, when `fd` cannot be made
+// non-blocking; `fd` stays the caller's either way.
+int socket_context_start(socket_context* context, struct ev_loop* loop, int fd, socket_read_cb cb,
+                         void* publish_arg, publish_fn publish);
+
 // Adds O_NONBLOCK to fd's status flags (O_NONBLOCK alone when they cannot be
 // read). Returns fcntl's result: 0, or -1 on failure.
 int setnonblocking(int fd);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -54,6 +55,29 @@ int create_and_bind(const char* path) {
     return -1;
   }
   return fd;
+}
+
+int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
+                       void* publish_arg, publish_fn publish) {
+  char stream_path[256];
+  snprintf(stream_path, sizeof stream_path, "%s", path);
+  const int fd = create_and_bind(stream_path);
+  if (fd == -1) {
+    diag_err("tcp bind error\n");
+    return -1;
+  }
+  if (listen(fd, 10) == -1) {
+    const int err = errno;
+    diag_err("tcp listen failed: %s(%d)\n", strerror(err), err);
+    close(fd);
+    return -1;
+  }
+  if (socket_context_start(server, loop, fd, accept_cb, publish_arg, publish) != 0) {
+    close(fd);
+    return -1;
+  }
+  diag_debug("tcp listen %s\n", stream_path);
+  return 0;
 }
 
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {

@@ -64,6 +64,15 @@ struct client_watcher {
 // created or bound.
 int create_and_bind(const char* path);
 
+// Opens the listener at `path` (cut to 255 characters) and starts accepting
+// on `loop`: bound, listening with a backlog of 10, non-blocking, watched by
+// accept_cb; every message goes to publish(publish_arg, ...). The listening
+// socket stays open for the life of the process. Returns 0, or -1 after ERR
+// lines with nothing opened or watched.
+// REQUIRES: `server` zero-initialised and alive while the loop runs.
+int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
+                       void* publish_arg, publish_fn publish);
+
 // libev callback on stream_server::io: accepts one connection and starts
 // collecting it. When descriptors or memory run out, stops the listener for
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
