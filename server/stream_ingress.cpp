@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "server/alloc.h"
+#include "server/container_of.h"
 
 namespace {
 
@@ -109,17 +110,11 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   diag_debug("Accepted connection on socket %d\n", server->fd);
 
   stream_client* client = static_cast<stream_client*>(ss_malloc(sizeof(stream_client)));
-  client->loop = server->loop;
-  client_watcher* watcher = static_cast<client_watcher*>(ss_malloc(sizeof(client_watcher)));
-  byte_buffer* buffer = static_cast<byte_buffer*>(ss_malloc(sizeof(byte_buffer)));
   client->fd = fd;
-  watcher->client = client;
-  client->buffer = buffer;
-  client->watcher = watcher;
-  balloc(buffer, 2048);
-  ev_io_init(&watcher->io, recv_cb, fd, EV_READ);
+  balloc(&client->buffer, 2048);
+  ev_io_init(&client->watcher, recv_cb, fd, EV_READ);
   client->server = server;
-  ev_io_start(server->loop, &watcher->io);
+  ev_io_start(server->loop, &client->watcher);
 }
 
 namespace {
@@ -149,13 +144,13 @@ uint32_t read_size(const byte_buffer* buf) {
 
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_client* client = container_of(w, client_watcher, io)->client;
+  stream_client* client = container_of(w, stream_client, watcher);
   const stream_server* server = client->server;
   const uint32_t limit = server->max_message != 0 ? server->max_message : kMaxStreamMessage;
   // Several reads per turn spare the loop a wake-up per chunk; the bound
   // keeps one fast writer from holding up the other connections.
   for (int chunk = 0; chunk < kReadChunksPerTurn; ++chunk) {
-    byte_buffer* buf = client->buffer;
+    byte_buffer* buf = &client->buffer;
     reserve_chunk(buf, limit);
     ssize_t n;
     do {
@@ -189,14 +184,10 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   if (client == nullptr) return;
   diag_debug("close and free fd: %d\n", client->fd);
-  ev_io_stop(loop, &client->watcher->io);
+  ev_io_stop(loop, &client->watcher);
   // Not retried on EINTR: on Linux the descriptor is released either way.
   close(client->fd);
-  if (client->buffer != nullptr) {
-    bfree(client->buffer);
-    free(client->buffer);
-  }
-  free(client->watcher);
+  bfree(&client->buffer);
   free(client);
 }
 

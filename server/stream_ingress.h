@@ -40,22 +40,14 @@ struct stream_server : socket_context {
   uint32_t max_message;
 };
 
-struct client_watcher;
-
 // One accepted connection, from accept_cb until close_and_free_client, which
-// alone releases it with its watcher, buffer and socket.
+// alone releases it, its buffer's storage and its socket: one allocation
+// holds the record with its watcher and buffer.
 struct stream_client {
-  int fd;                   // the connection (owned)
-  struct ev_loop* loop;     // copied from the server
-  byte_buffer* buffer;      // bytes collected so far (owned)
-  client_watcher* watcher;  // read watcher (owned)
-  stream_server* server;    // the listener that accepted it (not owned)
-};
-
-// A connection's read watcher; recv_cb finds its connection through `client`.
-struct client_watcher {
-  ev_io io;               // read readiness on the connection; callback recv_cb
-  stream_client* client;  // owner
+  int fd;                 // the connection (owned)
+  byte_buffer buffer;     // bytes collected so far (storage owned)
+  ev_io watcher;          // read readiness on fd; callback recv_cb
+  stream_server* server;  // the listener that accepted it (not owned)
 };
 
 // Removes any stale entry at `path` and returns a stream socket bound there,
@@ -78,7 +70,7 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
-// libev callback on client_watcher::io: up to kReadChunksPerTurn reads into
+// libev callback on stream_client::watcher: up to kReadChunksPerTurn reads into
 // the connection's buffer (kReadChunk bytes each at debug above 6), until the
 // socket has nothing more. At end of
 // stream publishes everything collected and frees the connection; on a
@@ -86,7 +78,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // Stops the connection's watcher on `loop`, closes its socket and frees its
-// records. `client` must not be used afterwards. Null is ignored.
+// record with its buffer. `client` must not be used afterwards. Null is ignored.
 void close_and_free_client(struct ev_loop* loop, stream_client* client);
 
 // Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.
