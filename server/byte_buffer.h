@@ -2,9 +2,11 @@
 // (alloc.h), so growing it never fails.
 //
 // A byte_buffer collects one stream connection's bytes until its writer ends
-// the stream. Growth is exact: an append that does not fit reallocates to
-// precisely `length + n` bytes, an append that fits leaves the storage alone.
-// The content is raw bytes; nothing appends a terminating NUL.
+// the stream. The storage grows only when asked to: an append that does not
+// fit reallocates to exactly `length + n` bytes, one that fits leaves the
+// storage alone, and brealloc grows to the size its caller names, which may
+// reserve ahead (the stream ingress doubles its reservation). The content is
+// raw bytes; nothing appends a terminating NUL.
 //
 // Thread: no locking; a buffer belongs to one connection on the main thread.
 #ifndef QUORREL_SERVER_BYTE_BUFFER_H_
