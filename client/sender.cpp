@@ -37,7 +37,7 @@ int connect_to_daemon(const char* path) {
 
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: socket failed\n");
+    diag_err("socket failed\n");
     return -1;
   }
   socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + strlen(path));
@@ -46,7 +46,7 @@ int connect_to_daemon(const char* path) {
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind connect socket: %s\n", strerror(errno));
+    diag_err("Could not bind connect socket: %s\n", strerror(errno));
     close(fd);
     return -1;
   }
@@ -81,8 +81,8 @@ int send_batch(int fd, chunk_batch* batch) {
   for (size_t at = 0; at < batch->used; at += kSendChunk) {
     const size_t len = batch->used - at < kSendChunk ? batch->used - at : kSendChunk;
     // The text stops at the chunk's end or its first NUL, whichever is first.
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: length: %d buffer: %.*s\n", static_cast<int>(len),
-             static_cast<int>(len), batch->bytes + at);
+    diag_debug("length: %d buffer: %.*s\n", static_cast<int>(len), static_cast<int>(len),
+               batch->bytes + at);
   }
   const int rc = send_all(fd, batch->bytes, batch->used);
   batch->used = 0;
@@ -96,13 +96,13 @@ int send_file(int fd, FILE* stream, const char* name, chunk_batch* batch) {
     fill_batch(stream, batch);
     if (batch->used == 0) break;
     if (send_batch(fd, batch) != 0) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Send File:%s Failed: %s\n", name, strerror(errno));
+      diag_err("Send File:%s Failed: %s\n", name, strerror(errno));
       return 1;
     }
     if (batch->at_end) break;
   }
   if (ferror(stream)) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", name);
+    diag_err("Read File:%s Failed.\n", name);
     return 1;
   }
   return 0;
@@ -128,7 +128,7 @@ int send_message(void) {
   char path[256];
   snprintf(path, sizeof(path), "%s", args_info.unixsock_arg);
   if (strlen(path) >= sizeof(((struct sockaddr_un*)nullptr)->sun_path)) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    diag_err("%s socket name too long\n", path);
     return 1;
   }
 
@@ -139,7 +139,7 @@ int send_message(void) {
   if (args_info.file_given != 0) {
     file.stream = fopen(args_info.file_arg, "re");
     if (file.stream == nullptr) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: fopen failed\n");
+      diag_err("fopen failed\n");
       return 1;
     }
     // The file is still sent in kSendChunk pieces; a larger stdio buffer only
@@ -147,7 +147,7 @@ int send_message(void) {
     static char file_buffer[64 * 1024];
     setvbuf(file.stream, file_buffer, _IOFBF, sizeof file_buffer);
   } else if (args_info.data_given == 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: parameter missing :quorrel_client -D data or -f file\n");
+    diag_err("parameter missing :quorrel_client -D data or -f file\n");
     return 1;
   }
 
@@ -159,7 +159,7 @@ int send_message(void) {
     batch.used = first;
     batch.at_end = first < kSendChunk;
     if (first == 0 && ferror(file.stream)) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Read File:%s Failed.\n", args_info.file_arg);
+      diag_err("Read File:%s Failed.\n", args_info.file_arg);
       return 1;
     }
   }
@@ -174,9 +174,9 @@ int send_message(void) {
 
   const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
   if (send_all(sock.fd, text, strlen(text)) != 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Send data:%s Failed: %s\n", text, strerror(errno));
+    diag_err("Send data:%s Failed: %s\n", text, strerror(errno));
     return 1;
   }
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: data: %s\n", text);
+  diag_debug("data: %s\n", text);
   return 0;
 }

@@ -8,8 +8,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-// Size of the chunks a file is read and sent in; the area holding a chunk is
-// one byte larger so that a NUL always follows the bytes read.
+// Size of the chunks a file is read and logged in (each chunk's DEBUG line
+// shows at most this many bytes).
 constexpr size_t kSendChunk = 2047;
 
 // Writes all `length` bytes of `data` to the blocking socket `fd`,

@@ -9,36 +9,23 @@
 #include <stdio.h>
 
 #include "common/cmdline_engine.h"
+#include "common/cmdline_rows.h"
+
+// Every option of quorrel_client, one row each in table order (see cmdline_rows.h):
+// name, short letter, kind, default, required, help line.
+#define QUORREL_CLIENT_OPTIONS(OPTION)                                                         \
+  OPTION(help, 'h', ARG_NO, 0, false, "  -h, --help             Print help and exit")          \
+  OPTION(version, 'V', ARG_NO, 0, false, "  -V, --version          Print version and exit")    \
+  OPTION(config, 'c', ARG_STRING, 0, false, "  -c, --config=STRING    config files")           \
+  OPTION(unixsock, 0, ARG_STRING, 0, true, "      --unixsock=STRING  unix socket path")        \
+  OPTION(file, 'f', ARG_STRING, 0, false, "  -f, --file=STRING      data file")                \
+  OPTION(data, 'D', ARG_STRING, 0, false, "  -D, --data=STRING      data string")              \
+  OPTION(debug, 'd', ARG_INT, 4, false, "  -d, --debug=INT        debug level  (default=`4')") \
+  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon           daemon mode  (default=off)")
 
 struct args_info_t {
-  const char* help_help;
-  const char* version_help;
-  char* config_arg;
-  char* config_orig;
-  const char* config_help;
-  char* unixsock_arg;
-  char* unixsock_orig;
-  const char* unixsock_help;
-  char* file_arg;
-  char* file_orig;
-  const char* file_help;
-  char* data_arg;
-  char* data_orig;
-  const char* data_help;
-  int32_t debug_arg;
-  char* debug_orig;
-  const char* debug_help;
-  int32_t daemon_flag;
-  const char* daemon_help;
-
-  uint32_t help_given;
-  uint32_t version_given;
-  uint32_t config_given;
-  uint32_t unixsock_given;
-  uint32_t file_given;
-  uint32_t data_given;
-  uint32_t debug_given;
-  uint32_t daemon_given;
+  QUORREL_CLIENT_OPTIONS(CMDLINE_RECORD_FIELDS)
+  QUORREL_CLIENT_OPTIONS(CMDLINE_RECORD_GIVEN)
 };
 
 #include "common/cmdline_bindings.h"

@@ -90,8 +90,7 @@ void config_arg_list_clear(void) {
     free(config_arg_list);
     config_arg_list = next;
   }
-
-}  // namespace
+}
 
 }  // namespace
 

@@ -6,24 +6,30 @@
 int debug = 0;
 int daemon_mode = 0;
 
-void diag_log_write(int level, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
+namespace {
+
+// The one place that picks the destination: the system log when the `daemon`
+// flag was given, standard error otherwise.
+__attribute__((format(printf, 2, 0))) void write_line(int level, const char* format, va_list ap) {
   if (daemon_mode) {
     vsyslog(LOG_USER | level, format, ap);
   } else {
     vfprintf(stderr, format, ap);
   }
+}
+
+}  // namespace
+
+void diag_log_write(int level, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  write_line(level, format, ap);
   va_end(ap);
 }
 
 void diag_raw(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  if (daemon_mode) {
-    vsyslog(LOG_USER | LOG_DEBUG, format, ap);
-  } else {
-    vfprintf(stderr, format, ap);
-  }
+  write_line(LOG_DEBUG, format, ap);
   va_end(ap);
 }

@@ -1,12 +1,13 @@
 // Diagnostic log shared by both programs.
 //
-// Every diagnostic line goes through diag_log(level, format, args...). The
-// format must begin with "%s +%u %s(): " followed by the level word
-// ("ERR: ", "WARNING: " or "DEBUG: "); the macro supplies the base name of the
-// calling source file, the line and the calling function for those three
-// conversions. A line is written only when `debug` >= level, and its arguments
-// are not evaluated otherwise. With `daemon_mode` set it goes to the system
-// log (facility LOG_USER), otherwise to standard error.
+// Call sites write diag_err, diag_warn or diag_debug with the line's own text
+// and arguments only. Each pastes the prefix "%s +%u %s(): " and the level
+// word that goes with its level ("ERR: ", "WARNING: ", "DEBUG: ") in front of
+// the text, and supplies the base name of the calling source file, the line
+// and the calling function for the prefix's three conversions. A line is
+// written only when `debug` >= level, and its arguments are not evaluated
+// otherwise. With `daemon_mode` set it goes to the system log (facility
+// LOG_USER), otherwise to standard error.
 //
 // Thread: callable from any thread; each line is one syslog/fprintf call, whose
 // own locking keeps lines whole. `debug` and `daemon_mode` are written once by
@@ -40,6 +41,8 @@ void diag_log_write(int level, const char* format, ...) __attribute__((format(pr
 // the threshold. Each call is one syslog record or one fprintf.
 void diag_raw(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The facility beneath the three macros below: `format` already begins with
+// QUORREL_DIAG_PREFIX and the level word of `level`.
 #define diag_log(level, format, ...)                                            \
   do {                                                                          \
     if (debug >= (level)) {                                                     \
@@ -47,5 +50,16 @@ void diag_raw(const char* format, ...) __attribute__((format(printf, 1, 2)));
                      static_cast<unsigned>(__LINE__), __func__, ##__VA_ARGS__); \
     }                                                                           \
   } while (0)
+
+// Source file, line and function, ahead of every line's level word.
+#define QUORREL_DIAG_PREFIX "%s +%u %s(): "
+
+// One line at ERR, WARNING or DEBUG level. `format` is a string literal: the
+// line's own text, as it follows the level word.
+#define diag_err(format, ...) diag_log(LOG_ERR, QUORREL_DIAG_PREFIX "ERR: " format, ##__VA_ARGS__)
+#define diag_warn(format, ...) \
+  diag_log(LOG_WARNING, QUORREL_DIAG_PREFIX "WARNING: " format, ##__VA_ARGS__)
+#define diag_debug(format, ...) \
+  diag_log(LOG_DEBUG, QUORREL_DIAG_PREFIX "DEBUG: " format, ##__VA_ARGS__)
 
 #endif  // QUORREL_COMMON_LOG_H_

@@ -1,9 +1,12 @@
-// Growable byte buffer and the fatal-on-failure allocation beneath it.
+// Growable byte buffer; its storage comes from ss_malloc and ss_realloc
+// (alloc.h), so growing it never fails.
 //
 // A byte_buffer collects one stream connection's bytes until its writer ends
-// the stream. Growth is exact: an append that does not fit reallocates to
-// precisely `length + n` bytes, an append that fits leaves the storage alone.
-// The content is raw bytes; nothing appends a terminating NUL.
+// the stream. The storage grows only when asked to: an append that does not
+// fit reallocates to exactly `length + n` bytes, one that fits leaves the
+// storage alone, and brealloc grows to the size its caller names, which may
+// reserve ahead (the stream ingress doubles its reservation). The content is
+// raw bytes; nothing appends a terminating NUL.
 //
 // Thread: no locking; a buffer belongs to one connection on the main thread.
 #ifndef QUORREL_SERVER_BYTE_BUFFER_H_
@@ -21,14 +24,6 @@ struct byte_buffer {
   uint32_t capacity;
   unsigned char* bytes;
 };
-
-// malloc(size), zero-filled. Never returns null: on exhaustion the process
-// ends at once with status 1 and no message. Caller frees with free().
-void* ss_malloc(size_t size);
-
-// realloc(block, size). Never returns null: on exhaustion `block` is freed and
-// the process ends with status 1 and no message. New bytes are not zeroed.
-void* ss_realloc(void* block, size_t size);
 
 // Clears all fields, then gives `buf` `size` zero-filled bytes of storage.
 // Returns `size`. REQUIRES: `buf` holds no storage (it would leak).

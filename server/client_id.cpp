@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "common/log.h"
-#include "server/byte_buffer.h"
+#include "server/alloc.h"
 #include "server/settings.h"
 
 namespace client_id_detail {
@@ -40,6 +40,6 @@ char* generate_randomid() {
   char* id = static_cast<char*>(ss_malloc(prefix_len + 17));
   if (has_prefix) memcpy(id, args_info.id_arg, prefix_len + 1);
   client_id_detail::getrandom(id + prefix_len, 17);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: id: %s\n", id);
+  diag_debug("id: %s\n", id);
   return id;
 }

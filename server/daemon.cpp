@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -36,19 +35,40 @@ bool given_nonempty(uint32_t given, const char* value) {
   return given != 0 && value != nullptr && value[0] != '\0';
 }
 
-// Configures will, callbacks, credentials and TLS. Returns false after an ERR
-// line when the credentials are refused; a refused will ends the process.
-bool configure_client(struct mosquitto* mosq) {
-  if (args_info.willtopic_given) {
-    const char* payload = args_info.willpayload_given ? args_info.willpayload_arg : nullptr;
-    const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
-    if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload,
-                           args_info.willqos_arg, args_info.willretain_arg != 0) != 0) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: mosquitto set will failed\n");
-      exit(-1);
+// The MQTT client for the identifier `id`, or null after an ERR line (when
+// the library gave a reason) with the library cleaned up again.
+mosquitto_ptr new_client(const char* id) {
+  errno = 0;
+  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, nullptr));
+  if (!mosq) {
+    const int err = errno;
+    if (err == ENOMEM) {
+      diag_err("Error: Out of memory.\n");
+    } else if (err == EINVAL) {
+      diag_err("Error: Invalid id.\n");
     }
+    mosquitto_lib_cleanup();
   }
+  return mosq;
+}
 
+// Sets the will, when `willtopic` is given. False after an ERR line when the
+// library refuses it.
+bool set_will(struct mosquitto* mosq) {
+  if (!args_info.willtopic_given) return true;
+  const char* payload = args_info.willpayload_given ? args_info.willpayload_arg : nullptr;
+  const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
+  if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload, args_info.willqos_arg,
+                         args_info.willretain_arg != 0) != 0) {
+    diag_err("Error: mosquitto set will failed\n");
+    return false;
+  }
+  return true;
+}
+
+// Configures callbacks, credentials and TLS. Returns false after an ERR line
+// when the credentials are refused.
+bool configure_client(struct mosquitto* mosq) {
   // The library formats every log line (one per packet) for a log callback
   // before the callback can decide to drop it; below the DEBUG level all of
   // them would be dropped, so none is asked for.
@@ -61,9 +81,9 @@ bool configure_client(struct mosquitto* mosq) {
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
     // The password stays out of the logs, which may leave the device.
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: set username: %s\n", args_info.username_arg);
+    diag_debug("set username: %s\n", args_info.username_arg);
     if (mosquitto_username_pw_set(mosq, args_info.username_arg, args_info.password_arg) != 0) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: set username password failed\n");
+      diag_err("set username password failed\n");
       return false;
     }
   }
@@ -74,8 +94,7 @@ bool configure_client(struct mosquitto* mosq) {
     // Not fatal: the broker connection then fails and is retried, and this
     // line tells why.
     if (rc != MOSQ_ERR_SUCCESS) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_tls_set failed: %s(%d)\n",
-               mosquitto_strerror(rc), rc);
+      diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
     }
   }
   mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
@@ -91,12 +110,21 @@ void connect_until_done(struct mosquitto* mosq) {
     const int err = errno;
     if (rc == MOSQ_ERR_SUCCESS) return;
     if (rc == MOSQ_ERR_ERRNO) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n", strerror(err), err);
+      diag_err("mosquitto_connect failed: %s(%d)\n", strerror(err), err);
     } else {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_connect failed: %s(%d)\n",
-               mosquitto_strerror(rc), rc);
+      diag_err("mosquitto_connect failed: %s(%d)\n", mosquitto_strerror(rc), rc);
     }
   }
+}
+
+// Starts the library's network thread. False after an ERR line.
+bool start_network_thread(struct mosquitto* mosq) {
+  diag_debug("mosquitto thread start\n");
+  if (mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS) {
+    diag_err("mosquitto_loop_start failed\n");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -115,7 +143,7 @@ void one_instance(const char* prog) {
     rc = flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno == EWOULDBLOCK) {
-    diag_log(LOG_WARNING, "%s +%u %s(): WARNING: another %s running\n", prog);
+    diag_warn("another %s running\n", prog);
     exit(1);
   }
   // On success fd is deliberately kept open: the lock lasts until exit.
@@ -138,65 +166,23 @@ int daemon_main(int argc, char** argv) {
   id = generate_randomid();
 
   mosquitto_lib_init();
-  errno = 0;
-  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, nullptr));
-  if (!mosq) {
-    const int err = errno;
-    if (err == ENOMEM) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Out of memory.\n");
-    } else if (err == EINVAL) {
-      diag_log(LOG_ERR, "%s +%u %s(): ERR: Error: Invalid id.\n");
-    }
-    mosquitto_lib_cleanup();
-    return 1;
-  }
-
+  mosquitto_ptr mosq = new_client(id);
+  if (!mosq) return 1;
+  if (!set_will(mosq.get())) exit(-1);
   if (!configure_client(mosq.get())) return 1;
-
   connect_until_done(mosq.get());
+  if (!start_network_thread(mosq.get())) return 1;
 
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: mosquitto thread start\n");
-  if (mosquitto_loop_start(mosq.get()) != MOSQ_ERR_SUCCESS) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: mosquitto_loop_start failed\n");
-    return 1;
-  }
-
+  // Both socket contexts live in this frame, which lasts as long as the loop.
   struct ev_loop* loop = ev_default_loop(0);
-
-  char udp_path[256];
-  char stream_path[256];
-  snprintf(stream_path, sizeof stream_path, "%s", args_info.unixsock_arg);
-  const int listen_fd = create_and_bind(stream_path);
-  if (listen_fd == -1) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp bind error\n");
-    exit(1);
-  }
-  if (listen(listen_fd, 10) == -1) {
-    const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: tcp listen failed: %s(%d)\n", strerror(err), err);
-    exit(1);
-  }
-  setnonblocking(listen_fd);
   stream_server stream{};
-  stream.loop = loop;
-  ev_io_init(&stream.io, accept_cb, listen_fd, EV_READ);
-  stream.fd = listen_fd;
-  stream.publish_arg = mosq.get();
-  stream.publish = publish_msg;
-  ev_io_start(loop, &stream.io);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: tcp listen %s\n", stream_path);
-
-  snprintf(udp_path, sizeof udp_path, "%s", args_info.unixudpsock_arg);
-  const int udp_fd = create_udpserver(udp_path);
-  setnonblocking(udp_fd);
+  if (stream_server_open(&stream, loop, args_info.unixsock_arg, mosq.get(), publish_msg) != 0) {
+    exit(1);
+  }
   dgram_server dgram{};
-  dgram.loop = loop;
-  dgram.fd = udp_fd;
-  dgram.publish_arg = mosq.get();
-  dgram.publish = publish_msg;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: udp create %s\n", udp_path);
-  ev_io_init(&dgram.io, udp_recv_cb, udp_fd, EV_READ);
-  ev_io_start(loop, &dgram.io);
+  if (dgram_server_open(&dgram, loop, args_info.unixudpsock_arg, mosq.get(), publish_msg) != 0) {
+    exit(-1);
+  }
 
   ev_run(loop, 0);
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -10,16 +11,12 @@
 #include <unistd.h>
 
 #include "common/log.h"
-#include "server/byte_buffer.h"
+#include "server/alloc.h"
 
 namespace {
 
 constexpr size_t kMinArea = 256 * 1024;
 constexpr size_t kMaxArea = 8 * 1024 * 1024;
-
-dgram_server* server_of(ev_io* w) {
-  return reinterpret_cast<dgram_server*>(reinterpret_cast<char*>(w) - offsetof(dgram_server, io));
-}
 
 // Replaces the area with an uninitialised one of `size` bytes. Not zeroed, so
 // pages that no datagram reaches are never touched.
@@ -54,53 +51,69 @@ bool receive_one(dgram_server* server) {
   if (n == 0) return true;
 
   if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > server->area_size) {
-    diag_log(LOG_ERR,
-             "%s +%u %s(): ERR: datagram of %zd bytes larger than receive area of %zu bytes, "
-             "dropped\n",
-             n, server->area_size);
+    diag_err(
+        "datagram of %zd bytes larger than receive area of %zu bytes, "
+        "dropped\n",
+        n, server->area_size);
     size_t wanted = static_cast<size_t>(n);
     if (wanted <= server->area_size) wanted = server->area_size * 2;
     resize_area(server, wanted);
     return true;
   }
 
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n", static_cast<unsigned>(server->fd),
-           n);
+  diag_debug("fd: %u, size: %zd\n", static_cast<unsigned>(server->fd), n);
   server->publish(server->publish_arg, server->area, static_cast<int>(n));
   return true;
 }
 
-}  // namespace
-
-int setnonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags == -1) flags = 0;
-  return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-int create_udpserver(const char* path) {
+// Binds as create_udpserver does, but returns -1 after the ERR line instead
+// of ending the process.
+int bind_udpserver(const char* path) {
   const size_t len = strlen(path);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   if (len >= sizeof addr.sun_path) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
-    exit(-1);
+    diag_err("%s socket name too long\n", path);
+    return -1;
   }
   unlink(path);
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path, len + 1);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create udp socket faild\n");
-    exit(-1);
+    diag_err("Create udp socket faild\n");
+    return -1;
   }
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) < 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind udp socket: %s\n", strerror(err));
-    exit(-1);
+    diag_err("Could not bind udp socket: %s\n", strerror(err));
+    close(fd);
+    return -1;
   }
   return fd;
+}
+
+}  // namespace
+
+int create_udpserver(const char* path) {
+  const int fd = bind_udpserver(path);
+  if (fd < 0) exit(-1);
+  return fd;
+}
+
+int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
+                      void* publish_arg, publish_fn publish) {
+  char udp_path[256];
+  snprintf(udp_path, sizeof udp_path, "%s", path);
+  const int fd = bind_udpserver(udp_path);
+  if (fd < 0) return -1;
+  if (socket_context_start(server, loop, fd, udp_recv_cb, publish_arg, publish) != 0) {
+    close(fd);
+    return -1;
+  }
+  diag_debug("udp create %s\n", udp_path);
+  return 0;
 }
 
 size_t dgram_area_size() {
@@ -134,7 +147,7 @@ void release_dgram_server(dgram_server* server) {
 void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)loop;
   (void)revents;
-  dgram_server* server = server_of(w);
+  dgram_server* server = context_of<dgram_server>(w);
   // Several datagrams per turn spare the loop a wake-up per datagram; the
   // bound keeps a busy sender from holding up the stream connections.
   for (int i = 0; i < kDatagramsPerTurn; ++i) {

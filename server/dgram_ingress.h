@@ -9,20 +9,13 @@
 #include <ev.h>
 #include <stddef.h>
 
-// Delivers one message from either ingress path. `publish_arg` is the
-// context's opaque handle; `data[0 .. len)` is valid only during the call, so
-// a callee that keeps the bytes copies them. Called on the main thread.
-typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
+#include "server/ingress.h"
 
-// The datagram socket's context. The first five fields are shared in order
-// with stream_server. The owner zero-initialises the record, fills the first
-// five fields and keeps it alive while the watcher runs.
-struct dgram_server {
-  struct ev_loop* loop;  // loop the watcher runs on
-  ev_io io;              // read readiness on fd; callback udp_recv_cb
-  int fd;                // the bound datagram socket (not owned)
-  void* publish_arg;     // handed back as publish's first argument
-  publish_fn publish;    // called once per non-empty datagram
+// The datagram socket's context: io's callback is udp_recv_cb, fd the bound
+// datagram socket, and publish is called once per non-empty datagram. The
+// owner zero-initialises the record, fills the socket_context fields and keeps
+// it alive while the watcher runs.
+struct dgram_server : socket_context {
   // Reusable receive area, owned by the record: allocated by the first
   // udp_recv_cb at dgram_area_size() bytes, grown when a datagram did not fit,
   // freed by release_dgram_server. Null until then.
@@ -30,14 +23,19 @@ struct dgram_server {
   size_t area_size;
 };
 
-// Adds O_NONBLOCK to fd's status flags (O_NONBLOCK alone when they cannot be
-// read). Returns fcntl's result: 0, or -1 on failure.
-int setnonblocking(int fd);
-
 // Removes any stale entry at `path` and returns a datagram socket bound there
 // (close-on-exec; the caller owns it). Does not return on failure: after an
 // ERR line the process ends with status 255.
 int create_udpserver(const char* path);
+
+// Opens the datagram socket at `path` (cut to 255 characters) and starts
+// receiving on `loop`: bound as create_udpserver binds it, non-blocking,
+// watched by udp_recv_cb; every datagram goes to publish(publish_arg, ...).
+// The socket stays open for the life of the process. Returns 0, or -1 after
+// an ERR line with nothing opened or watched.
+// REQUIRES: `server` zero-initialised and alive while the watcher runs.
+int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
+                      void* publish_arg, publish_fn publish);
 
 // Datagrams received per readiness report at most; more waiting are taken on
 // the loop's next pass, in turn with the other watchers.

@@ -11,118 +11,48 @@
 #include <stdio.h>
 
 #include "common/cmdline_engine.h"
+#include "common/cmdline_rows.h"
+
+// Every option of quorreld, one row each in table order (see cmdline_rows.h):
+// name, short letter, kind, default, required, help line.
+#define QUORRELD_OPTIONS(OPTION)                                                                   \
+  OPTION(help, 'h', ARG_NO, 0, false, "  -h, --help                Print help and exit")           \
+  OPTION(version, 'V', ARG_NO, 0, false, "  -V, --version             Print version and exit")     \
+  OPTION(config, 'c', ARG_STRING, 0, false, "  -c, --config=STRING       config files")            \
+  OPTION(unixsock, 0, ARG_STRING, 0, true, "      --unixsock=STRING     unix socket path")         \
+  OPTION(unixudpsock, 'u', ARG_STRING, 0, true,                                                    \
+         "  -u, --unixudpsock=STRING  unix udp socket path")                                       \
+  OPTION(host, 0, ARG_STRING, 0, true, "      --host=STRING         host")                         \
+  OPTION(port, 'p', ARG_INT, 1883, false, "  -p, --port=INT            port  (default=`1883')")    \
+  OPTION(keepalive, 0, ARG_INT, 10, false,                                                         \
+         "      --keepalive=INT       keepalive  (default=`10')")                                  \
+  OPTION(qos, 'q', ARG_INT, 0, false, "  -q, --qos=INT             qos class  (default=`0')")      \
+  OPTION(subqos, 0, ARG_INT, 0, false, "      --subqos=INT          sub qos class  (default=`0')") \
+  OPTION(id, 'i', ARG_STRING, 0, false, "  -i, --id=STRING           id")                          \
+  OPTION(clean_session, 0, ARG_FLAG, 1, false,                                                     \
+         "      --clean_session       clean session  (default=on)")                                \
+  OPTION(topic, 't', ARG_STRING, 0, true, "  -t, --topic=STRING        topic")                     \
+  OPTION(subtopic, 0, ARG_STRING, 0, false, "      --subtopic=STRING     subtopic")                \
+  OPTION(insecure, 0, ARG_FLAG, 1, false, "      --insecure            insecure  (default=on)")    \
+  OPTION(username, 0, ARG_STRING, 0, false, "      --username=STRING     username")                \
+  OPTION(password, 0, ARG_STRING, 0, false, "      --password=STRING     password")                \
+  OPTION(cafile, 0, ARG_STRING, 0, false, "      --cafile=STRING       cafile")                    \
+  OPTION(cert, 0, ARG_STRING, 0, false, "      --cert=STRING         cert")                        \
+  OPTION(key, 0, ARG_STRING, 0, false, "      --key=STRING          key")                          \
+  OPTION(keypassword, 0, ARG_STRING, 0, false, "      --keypassword=STRING  key password")         \
+  OPTION(script, 0, ARG_STRING, 0, false, "      --script=STRING       script")                    \
+  OPTION(onconnect, 0, ARG_STRING, 0, false, "      --onconnect=STRING    connected script")       \
+  OPTION(willpayload, 0, ARG_STRING, 0, false, "      --willpayload=STRING  will payload")         \
+  OPTION(willqos, 0, ARG_INT, 0, false, "      --willqos=INT         will qos  (default=`0')")     \
+  OPTION(willretain, 0, ARG_INT, 0, false,                                                         \
+         "      --willretain=INT      will retain  (default=`0')")                                 \
+  OPTION(willtopic, 0, ARG_STRING, 0, false, "      --willtopic=STRING    will topic")             \
+  OPTION(debug, 'd', ARG_INT, 4, false, "  -d, --debug=INT           debug level  (default=`4')")  \
+  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon              daemon mode  (default=off)")
 
 struct args_info_t {
-  const char* help_help;
-  const char* version_help;
-  char* config_arg;
-  char* config_orig;
-  const char* config_help;
-  char* unixsock_arg;
-  char* unixsock_orig;
-  const char* unixsock_help;
-  char* unixudpsock_arg;
-  char* unixudpsock_orig;
-  const char* unixudpsock_help;
-  char* host_arg;
-  char* host_orig;
-  const char* host_help;
-  int32_t port_arg;
-  char* port_orig;
-  const char* port_help;
-  int32_t keepalive_arg;
-  char* keepalive_orig;
-  const char* keepalive_help;
-  int32_t qos_arg;
-  char* qos_orig;
-  const char* qos_help;
-  int32_t subqos_arg;
-  char* subqos_orig;
-  const char* subqos_help;
-  char* id_arg;
-  char* id_orig;
-  const char* id_help;
-  int32_t clean_session_flag;
-  const char* clean_session_help;
-  char* topic_arg;
-  char* topic_orig;
-  const char* topic_help;
-  char* subtopic_arg;
-  char* subtopic_orig;
-  const char* subtopic_help;
-  int32_t insecure_flag;
-  const char* insecure_help;
-  char* username_arg;
-  char* username_orig;
-  const char* username_help;
-  char* password_arg;
-  char* password_orig;
-  const char* password_help;
-  char* cafile_arg;
-  char* cafile_orig;
-  const char* cafile_help;
-  char* cert_arg;
-  char* cert_orig;
-  const char* cert_help;
-  char* key_arg;
-  char* key_orig;
-  const char* key_help;
-  char* keypassword_arg;
-  char* keypassword_orig;
-  const char* keypassword_help;
-  char* script_arg;
-  char* script_orig;
-  const char* script_help;
-  char* onconnect_arg;
-  char* onconnect_orig;
-  const char* onconnect_help;
-  char* willpayload_arg;
-  char* willpayload_orig;
-  const char* willpayload_help;
-  int32_t willqos_arg;
-  char* willqos_orig;
-  const char* willqos_help;
-  int32_t willretain_arg;
-  char* willretain_orig;
-  const char* willretain_help;
-  char* willtopic_arg;
-  char* willtopic_orig;
-  const char* willtopic_help;
-  int32_t debug_arg;
-  char* debug_orig;
-  const char* debug_help;
-  int32_t daemon_flag;
-  const char* daemon_help;
-
-  uint32_t help_given;
-  uint32_t version_given;
-  uint32_t config_given;
-  uint32_t unixsock_given;
-  uint32_t unixudpsock_given;
-  uint32_t host_given;
-  uint32_t port_given;
-  uint32_t keepalive_given;
-  uint32_t qos_given;
-  uint32_t subqos_given;
-  uint32_t id_given;
-  uint32_t clean_session_given;
-  uint32_t topic_given;
-  uint32_t subtopic_given;
-  uint32_t insecure_given;
-  uint32_t username_given;
-  uint32_t password_given;
-  uint32_t cafile_given;
-  uint32_t cert_given;
-  uint32_t key_given;
-  uint32_t keypassword_given;
-  uint32_t script_given;
-  uint32_t onconnect_given;
-  uint32_t willpayload_given;
-  uint32_t willqos_given;
-  uint32_t willretain_given;
-  uint32_t willtopic_given;
-  uint32_t debug_given;
-  uint32_t daemon_given;
+  QUORRELD_OPTIONS(CMDLINE_RECORD_FIELDS)
+  QUORRELD_OPTIONS(CMDLINE_RECORD_GIVEN)
 };
 
 #include "common/cmdline_bindings.h"

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -11,17 +12,10 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "server/alloc.h"
+#include "server/container_of.h"
 
 namespace {
-
-stream_server* server_of_io(ev_io* w) {
-  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) - offsetof(stream_server, io));
-}
-
-stream_server* server_of_pause(ev_timer* w) {
-  return reinterpret_cast<stream_server*>(reinterpret_cast<char*>(w) -
-                                          offsetof(stream_server, accept_pause));
-}
 
 // Failures that another accept would repeat at once until descriptors or
 // memory are freed elsewhere.
@@ -31,8 +25,8 @@ bool accept_should_pause(int err) {
 
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = server_of_pause(w);
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: accepting again on socket %d\n", server->fd);
+  stream_server* server = static_cast<stream_server*>(w->data);
+  diag_debug("accepting again on socket %d\n", server->fd);
   ev_io_start(loop, &server->io);
 }
 
@@ -43,7 +37,7 @@ int create_and_bind(const char* path) {
   memset(&addr, 0, sizeof addr);
   const size_t len = strlen(path);
   if (len >= sizeof addr.sun_path) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: %s socket name too long\n", path);
+    diag_err("%s socket name too long\n", path);
     return -1;
   }
   unlink(path);
@@ -51,22 +45,45 @@ int create_and_bind(const char* path) {
   addr.sun_family = AF_UNIX;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Create tcp socket failed\n");
+    diag_err("Create tcp socket failed\n");
     return -1;
   }
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: Could not bind control socket: %s\n", strerror(err));
+    diag_err("Could not bind control socket: %s\n", strerror(err));
     close(fd);
     return -1;
   }
   return fd;
 }
 
+int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
+                       void* publish_arg, publish_fn publish) {
+  char stream_path[256];
+  snprintf(stream_path, sizeof stream_path, "%s", path);
+  const int fd = create_and_bind(stream_path);
+  if (fd == -1) {
+    diag_err("tcp bind error\n");
+    return -1;
+  }
+  if (listen(fd, 10) == -1) {
+    const int err = errno;
+    diag_err("tcp listen failed: %s(%d)\n", strerror(err), err);
+    close(fd);
+    return -1;
+  }
+  if (socket_context_start(server, loop, fd, accept_cb, publish_arg, publish) != 0) {
+    close(fd);
+    return -1;
+  }
+  diag_debug("tcp listen %s\n", stream_path);
+  return 0;
+}
+
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_server* server = server_of_io(w);
+  stream_server* server = context_of<stream_server>(w);
   unsigned char peer[128] = {0};
   socklen_t peer_len = sizeof peer;
   int fd;
@@ -78,31 +95,26 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int err = errno;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: accept failed: %s(%d)\n", strerror(err), err);
+    diag_err("accept failed: %s(%d)\n", strerror(err), err);
     if (accept_should_pause(err)) {
       // The pending connection would make the loop report readiness again at
       // once; rest the listener so existing connections can finish and free
       // what they hold.
       ev_io_stop(loop, &server->io);
       ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
+      server->accept_pause.data = server;
       ev_timer_start(loop, &server->accept_pause);
     }
     return;
   }
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: Accepted connection on socket %d\n", server->fd);
+  diag_debug("Accepted connection on socket %d\n", server->fd);
 
   stream_client* client = static_cast<stream_client*>(ss_malloc(sizeof(stream_client)));
-  client->loop = server->loop;
-  client_watcher* watcher = static_cast<client_watcher*>(ss_malloc(sizeof(client_watcher)));
-  byte_buffer* buffer = static_cast<byte_buffer*>(ss_malloc(sizeof(byte_buffer)));
   client->fd = fd;
-  watcher->client = client;
-  client->buffer = buffer;
-  client->watcher = watcher;
-  balloc(buffer, 2048);
-  ev_io_init(&watcher->io, recv_cb, fd, EV_READ);
+  balloc(&client->buffer, 2048);
+  ev_io_init(&client->watcher, recv_cb, fd, EV_READ);
   client->server = server;
-  ev_io_start(server->loop, &watcher->io);
+  ev_io_start(server->loop, &client->watcher);
 }
 
 namespace {
@@ -132,29 +144,24 @@ uint32_t read_size(const byte_buffer* buf) {
 
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
-  stream_client* client =
-      reinterpret_cast<client_watcher*>(reinterpret_cast<char*>(w) - offsetof(client_watcher, io))
-          ->client;
+  stream_client* client = container_of(w, stream_client, watcher);
   const stream_server* server = client->server;
   const uint32_t limit = server->max_message != 0 ? server->max_message : kMaxStreamMessage;
   // Several reads per turn spare the loop a wake-up per chunk; the bound
   // keeps one fast writer from holding up the other connections.
   for (int chunk = 0; chunk < kReadChunksPerTurn; ++chunk) {
-    byte_buffer* buf = client->buffer;
+    byte_buffer* buf = &client->buffer;
     reserve_chunk(buf, limit);
     ssize_t n;
     do {
       n = recv(client->fd, buf_offset(buf), read_size(buf), 0);
     } while (n < 0 && errno == EINTR);
     const int err = errno;
-    diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: fd: %u, size: %zd\n",
-             static_cast<unsigned>(client->fd), n);
+    diag_debug("fd: %u, size: %zd\n", static_cast<unsigned>(client->fd), n);
 
     if (n > 0) {
       if (static_cast<uint64_t>(buf->length) + static_cast<uint64_t>(n) > limit) {
-        diag_log(LOG_ERR,
-                 "%s +%u %s(): ERR: message on fd %d longer than %" PRIu32 " bytes, dropped\n",
-                 client->fd, limit);
+        diag_err("message on fd %d longer than %" PRIu32 " bytes, dropped\n", client->fd, limit);
         close_and_free_client(loop, client);
         return;
       }
@@ -168,7 +175,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       return;
     }
     if (err == EAGAIN || err == EWOULDBLOCK) return;
-    diag_log(LOG_ERR, "%s +%u %s(): ERR: recv failed: %s(%d)\n", strerror(err), err);
+    diag_err("recv failed: %s(%d)\n", strerror(err), err);
     close_and_free_client(loop, client);
     return;
   }
@@ -176,15 +183,11 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 
 void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   if (client == nullptr) return;
-  diag_log(LOG_DEBUG, "%s +%u %s(): DEBUG: close and free fd: %d\n", client->fd);
-  ev_io_stop(loop, &client->watcher->io);
+  diag_debug("close and free fd: %d\n", client->fd);
+  ev_io_stop(loop, &client->watcher);
   // Not retried on EINTR: on Linux the descriptor is released either way.
   close(client->fd);
-  if (client->buffer != nullptr) {
-    bfree(client->buffer);
-    free(client->buffer);
-  }
-  free(client->watcher);
+  bfree(&client->buffer);
   free(client);
 }
 

@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #include "server/byte_buffer.h"
-#include "server/dgram_ingress.h"
+#include "server/ingress.h"
 
 // Largest message MQTT can carry; a connection whose content grows past it
 // is dropped.
@@ -27,38 +27,27 @@ constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
 constexpr uint32_t kReadChunk = 2048;
 constexpr int kReadChunksPerTurn = 16;
 
-// The listening socket's context. The first five fields are shared in order
-// with dgram_server. The owner zero-initialises the record, fills the first
-// five fields and keeps it alive while the loop runs.
-struct stream_server {
-  struct ev_loop* loop;  // loop of the listener and of every connection
-  ev_io io;              // read readiness on fd; callback accept_cb
-  int fd;                // the listening socket (not owned)
-  void* publish_arg;     // handed back as publish's first argument
-  publish_fn publish;    // called once per connection that ends its stream
+// The listening socket's context: loop serves the listener and every
+// connection, io's callback is accept_cb, fd the listening socket, and publish
+// is called once per connection that ends its stream. The owner
+// zero-initialises the record, fills the socket_context fields and keeps it
+// alive while the loop runs.
+struct stream_server : socket_context {
   // Started instead of io while accept lacks descriptors or memory; set up
-  // by accept_cb when needed.
+  // by accept_cb when needed, with its data pointing back at this record.
   ev_timer accept_pause;
   // Message size limit in bytes; 0 means kMaxStreamMessage.
   uint32_t max_message;
 };
 
-struct client_watcher;
-
 // One accepted connection, from accept_cb until close_and_free_client, which
-// alone releases it with its watcher, buffer and socket.
+// alone releases it, its buffer's storage and its socket: one allocation
+// holds the record with its watcher and buffer.
 struct stream_client {
-  int fd;                   // the connection (owned)
-  struct ev_loop* loop;     // copied from the server
-  byte_buffer* buffer;      // bytes collected so far (owned)
-  client_watcher* watcher;  // read watcher (owned)
-  stream_server* server;    // the listener that accepted it (not owned)
-};
-
-// A connection's read watcher; recv_cb finds its connection through `client`.
-struct client_watcher {
-  ev_io io;               // read readiness on the connection; callback recv_cb
-  stream_client* client;  // owner
+  int fd;                 // the connection (owned)
+  byte_buffer buffer;     // bytes collected so far (storage owned)
+  ev_io watcher;          // read readiness on fd; callback recv_cb
+  stream_server* server;  // the listener that accepted it (not owned)
 };
 
 // Removes any stale entry at `path` and returns a stream socket bound there,
@@ -67,12 +56,21 @@ struct client_watcher {
 // created or bound.
 int create_and_bind(const char* path);
 
+// Opens the listener at `path` (cut to 255 characters) and starts accepting
+// on `loop`: bound, listening with a backlog of 10, non-blocking, watched by
+// accept_cb; every message goes to publish(publish_arg, ...). The listening
+// socket stays open for the life of the process. Returns 0, or -1 after ERR
+// lines with nothing opened or watched.
+// REQUIRES: `server` zero-initialised and alive while the loop runs.
+int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
+                       void* publish_arg, publish_fn publish);
+
 // libev callback on stream_server::io: accepts one connection and starts
 // collecting it. When descriptors or memory run out, stops the listener for
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
-// libev callback on client_watcher::io: up to kReadChunksPerTurn reads into
+// libev callback on stream_client::watcher: up to kReadChunksPerTurn reads into
 // the connection's buffer (kReadChunk bytes each at debug above 6), until the
 // socket has nothing more. At end of
 // stream publishes everything collected and frees the connection; on a
@@ -80,7 +78,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // Stops the connection's watcher on `loop`, closes its socket and frees its
-// records. `client` must not be used afterwards. Null is ignored.
+// record with its buffer. `client` must not be used afterwards. Null is ignored.
 void close_and_free_client(struct ev_loop* loop, stream_client* client);
 
 // Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.

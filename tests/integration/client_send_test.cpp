@@ -25,7 +25,7 @@ std::string pattern(size_t size) {
 }
 
 // A relay (broker, daemon, subscriber) and the sender pointed at it.
-class ClientSendTest : public RelayFixture {
+class ClientSendTest : public SharedRelayFixture {
  protected:
   CommandResult Send(std::vector<std::string> args) {
     args.insert(args.begin(), kClient);

@@ -24,7 +24,7 @@ std::string all_byte_values() {
   return bytes;
 }
 
-using DatagramRelayTest = RelayFixture;
+using DatagramRelayTest = SharedRelayFixture;
 
 TEST_F(DatagramRelayTest, DatagramsArePublishedByteExactInTheOrderSent) {
   ASSERT_NO_FATAL_FAILURE(start_daemon());

@@ -10,7 +10,7 @@
 namespace quorrel_test {
 namespace {
 
-using StreamRelayTest = RelayFixture;
+using StreamRelayTest = SharedRelayFixture;
 
 std::string pattern(size_t size) {
   std::string bytes(size, '\0');

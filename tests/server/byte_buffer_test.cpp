@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "server/alloc.h"
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -32,20 +32,22 @@ std::string pattern(size_t size) {
   return bytes;
 }
 
-// A datagram socket from create_udpserver with its context, driven by calling
-// udp_recv_cb directly (level-triggered: one call per datagram).
+// A datagram socket opened as the daemon opens it, on a private libev loop
+// that only one case runs; the others drive it by calling udp_recv_cb
+// directly, as the loop would on a readiness report.
 class DatagramServer : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_debug_ = debug;
     path_ = dir_.file("d.sock");
-    server_.fd = create_udpserver(path_.c_str());
-    setnonblocking(server_.fd);
-    server_.publish_arg = &published_;
-    server_.publish = record_publish;
+    loop_ = ev_loop_new(EVFLAG_AUTO);
+    ASSERT_NE(loop_, nullptr);
+    ASSERT_EQ(dgram_server_open(&server_, loop_, path_.c_str(), &published_, record_publish), 0);
   }
   void TearDown() override {
     debug = saved_debug_;
+    ev_io_stop(loop_, &server_.io);
+    ev_loop_destroy(loop_);
     release_dgram_server(&server_);
     close(server_.fd);
   }
@@ -54,6 +56,7 @@ class DatagramServer : public ::testing::Test {
 
   TempDir dir_{"qd"};
   std::string path_;
+  struct ev_loop* loop_ = nullptr;
   dgram_server server_{};
   std::vector<std::string> published_;
   int saved_debug_ = 0;
@@ -226,17 +229,10 @@ TEST_F(DatagramServer, DatagramLargerThanAreaIsDroppedNotCutAndAreaGrows) {
 }
 
 TEST_F(DatagramServer, DatagramsArriveThroughTheEventLoop) {
-  struct ev_loop* loop = ev_loop_new(EVFLAG_AUTO);
-  ASSERT_NE(loop, nullptr);
-  server_.loop = loop;
-  ev_io_init(&server_.io, udp_recv_cb, server_.fd, EV_READ);
-  ev_io_start(loop, &server_.io);
   ASSERT_TRUE(send_datagram(path_, "one"));
   ASSERT_TRUE(send_datagram(path_, pattern(10000)));
   ASSERT_TRUE(send_datagram(path_, "three"));
-  for (int i = 0; i < 200 && published_.size() < 3; ++i) ev_run(loop, EVRUN_NOWAIT);
-  ev_io_stop(loop, &server_.io);
-  ev_loop_destroy(loop);
+  for (int i = 0; i < 200 && published_.size() < 3; ++i) ev_run(loop_, EVRUN_NOWAIT);
   ASSERT_EQ(published_.size(), 3u);
   EXPECT_EQ(published_[0], "one");
   EXPECT_TRUE(published_[1] == pattern(10000));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "server/publish_count.h"
 #include "server/settings.h"
 #include "tests/server/server_test_util.h"
 #include "tests/support/temp_dir.h"

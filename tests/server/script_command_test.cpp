@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "server/mqtt_session.h"
+#include "server/script_command.h"
 #include "tests/server/server_test_util.h"
 #include "tests/support/temp_dir.h"
 

@@ -56,8 +56,8 @@ bool peer_closed(int fd) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
-// A listener from create_and_bind on a private libev loop, as the daemon sets
-// it up, with a recording publish callback.
+// A listener opened as the daemon opens it, on a private libev loop, with a
+// recording publish callback.
 class StreamListener : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,16 +65,7 @@ class StreamListener : public ::testing::Test {
     path_ = dir_.file("s.sock");
     loop_ = ev_loop_new(EVFLAG_AUTO);
     ASSERT_NE(loop_, nullptr);
-    const int fd = create_and_bind(path_.c_str());
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(listen(fd, 10), 0);
-    setnonblocking(fd);
-    server_.loop = loop_;
-    ev_io_init(&server_.io, accept_cb, fd, EV_READ);
-    server_.fd = fd;
-    server_.publish_arg = &published_;
-    server_.publish = record_publish;
-    ev_io_start(loop_, &server_.io);
+    ASSERT_EQ(stream_server_open(&server_, loop_, path_.c_str(), &published_, record_publish), 0);
     // Bounds every blocking pass of the loop.
     ev_timer_init(
         &tick_, [](struct ev_loop*, ev_timer*, int) {}, 0.02, 0.02);

@@ -71,4 +71,70 @@ bool RelayFixture::nothing_more_arrives(milliseconds quiet) {
   return sub_->wait_for(consumed_ + 1, quiet).size() <= consumed_;
 }
 
+struct SharedRelayFixture::Relay {
+  std::unique_ptr<TempDir> dir;
+  std::unique_ptr<MosquittoBroker> broker;
+  std::unique_ptr<MqttSubscriber> sub;
+  std::unique_ptr<QuorreldProcess> daemon;  // destroyed first, the directory last
+  std::vector<std::string> running_args;
+  std::string topic;
+  std::string stream_path;
+  std::string dgram_path;
+};
+
+std::unique_ptr<SharedRelayFixture::Relay> SharedRelayFixture::parked_;
+
+void SharedRelayFixture::TearDownTestSuite() { parked_.reset(); }
+
+void SharedRelayFixture::SetUp() {
+  if (!parked_) {
+    RelayFixture::SetUp();
+    relay_stream_path_ = stream_path_;
+    relay_dgram_path_ = dgram_path_;
+    return;
+  }
+  dir_ = std::move(parked_->dir);
+  broker_ = std::move(parked_->broker);
+  sub_ = std::move(parked_->sub);
+  daemon_ = std::move(parked_->daemon);
+  running_args_ = std::move(parked_->running_args);
+  topic_ = parked_->topic;
+  stream_path_ = relay_stream_path_ = parked_->stream_path;
+  dgram_path_ = relay_dgram_path_ = parked_->dgram_path;
+  parked_.reset();
+  sub_->clear();
+  consumed_ = 0;
+}
+
+void SharedRelayFixture::TearDown() {
+  if (HasFailure()) {
+    RelayFixture::TearDown();
+    return;
+  }
+  parked_ = std::make_unique<Relay>();
+  parked_->dir = std::move(dir_);
+  parked_->broker = std::move(broker_);
+  parked_->sub = std::move(sub_);
+  parked_->daemon = std::move(daemon_);
+  parked_->running_args = std::move(running_args_);
+  parked_->topic = topic_;
+  // The paths the relay was set up with, not those a case chose.
+  parked_->stream_path = relay_stream_path_;
+  parked_->dgram_path = relay_dgram_path_;
+}
+
+void SharedRelayFixture::start_daemon(const std::vector<std::string>& extra, int port) {
+  const std::vector<std::string> args = daemon_args(extra, port);
+  if (args == running_args_ && daemon_->process().running()) {
+    // As after a fresh start, the case begins with a daemon that relays.
+    ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, milliseconds(10000)))
+        << "quorreld output:\n"
+        << daemon_->process().stderr_text();
+    return;
+  }
+  daemon_ = std::make_unique<QuorreldProcess>();  // stops the one that ran
+  running_args_ = args;
+  RelayFixture::start_daemon(extra, port);
+}
+
 }  // namespace quorrel_test

@@ -62,6 +62,37 @@ class RelayFixture : public ::testing::Test {
   size_t consumed_ = 0;  // messages already returned by next_message
 };
 
+// A RelayFixture whose relay (temporary directory, broker, subscriber and
+// daemon) the cases of one suite share, so that only the first case that
+// needs a daemon waits for one to start. start_daemon() starts a daemon only
+// when none runs with the same arguments (and otherwise checks, as a start
+// does, that the running one relays); a case that asks for others gets a
+// daemon of its own, which the next case reuses or replaces likewise. Each
+// case begins with the subscriber emptied and the socket paths reset, so its
+// checks see only what it causes; after a failed case the relay is stopped
+// and the next case sets up afresh. For cases that leave the relay as they
+// found it. The suite must run in one process: it is listed in
+// integration_tests_ONE_PROCESS (CMakeLists.txt).
+class SharedRelayFixture : public RelayFixture {
+ protected:
+  static void TearDownTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+
+  // Stands in for RelayFixture::start_daemon, reusing a running daemon.
+  void start_daemon(const std::vector<std::string>& extra = {}, int port = 0);
+
+ private:
+  struct Relay;
+  // The relay between two cases of the suite; null before the first.
+  static std::unique_ptr<Relay> parked_;
+  // Arguments of the running daemon_; empty when it was never started.
+  std::vector<std::string> running_args_;
+  // The socket paths the relay was set up with, before a case chose others.
+  std::string relay_stream_path_;
+  std::string relay_dgram_path_;
+};
+
 }  // namespace quorrel_test
 
 #endif  // QUORREL_TESTS_SUPPORT_RELAY_FIXTURE_H_

@@ -1,0 +1,50 @@
+// What the two local ingress paths (stream_ingress, dgram_ingress) share: the
+// callback that takes their messages, the leading part of their socket
+// contexts, and non-blocking descriptors.
+//
+// Thread: main thread, inside the libev loop.
+#ifndef QUORREL_SERVER_INGRESS_H_
+#define QUORREL_SERVER_INGRESS_H_
+
+#include <ev.h>
+
+#include "server/container_of.h"
+
+// Delivers one message from either ingress path. `publish_arg` is the
+// context's opaque handle; `data[0 .. len)` is valid only during the call, so
+// a callee that keeps the bytes copies them. Called on the main thread.
+typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
+
+// The first fields of both socket contexts, in this order. A context's read
+// callback is given &io and reaches the rest through context_of. The owner
+// zero-initialises the context and keeps it alive while the watcher runs.
+struct socket_context {
+  struct ev_loop* loop;  // loop the watcher runs on
+  ev_io io;              // read readiness on fd
+  int fd;                // the context's socket (not owned)
+  void* publish_arg;     // handed back as publish's first argument
+  publish_fn publish;    // called once per message
+};
+
+// The context of type `Context` whose io watcher is `w`.
+// REQUIRES: `w` is the io of a live Context.
+template <typename Context>
+Context* context_of(ev_io* w) {
+  return static_cast<Context*>(container_of(w, socket_context, io));
+}
+
+// libev read callback of a socket context's io watcher.
+typedef void (*socket_read_cb)(struct ev_loop* loop, ev_io* w, int revents);
+
+// Makes the bound socket `fd` non-blocking, fills the socket_context fields of
+// `context` and starts its io watcher on `loop` with `cb`. Returns 0, or -1
+// after an ERR line, with nothing started, when `fd` cannot be made
+// non-blocking; `fd` stays the caller's either way.
+int socket_context_start(socket_context* context, struct ev_loop* loop, int fd, socket_read_cb cb,
+                         void* publish_arg, publish_fn publish);
+
+// Adds O_NONBLOCK to fd's status flags (O_NONBLOCK alone when they cannot be
+// read). Returns fcntl's result: 0, or -1 on failure.
+int setnonblocking(int fd);
+
+#endif  // QUORREL_SERVER_INGRESS_H_

@@ -1,0 +1,105 @@
+#include "server/script_command.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/log.h"
+
+size_t shell_quoted_length(const char* text, size_t len) {
+  size_t quotes = 0;
+  for (size_t i = 0; i < len; ++i) quotes += text[i] == '\'' ? 1 : 0;
+  // Two enclosing quotes, and three more bytes for each quote inside.
+  return len + 2 + 3 * quotes;
+}
+
+size_t shell_quote(char* out, const char* text, size_t len) {
+  char* p = out;
+  *p++ = '\'';
+  for (size_t i = 0; i < len; ++i) {
+    if (text[i] == '\'') {
+      // Close the quote, add an escaped quote, reopen.
+      memcpy(p, "'\\''", 4);
+      p += 4;
+    } else {
+      *p++ = text[i];
+    }
+  }
+  *p++ = '\'';
+  return static_cast<size_t>(p - out);
+}
+
+namespace {
+
+// Appends `len` bytes to the command being built at `*at`.
+void put(char** at, const char* text, size_t len) {
+  memcpy(*at, text, len);
+  *at += len;
+}
+
+// Room for a command of `total` characters and its NUL, with `*length` set
+// to `total`. Null when memory runs out, and without allocating when such a
+// command could never run: a hostile payload of the broker's maximum size
+// would otherwise cost up to four times that once quoted.
+char* allocate_command(size_t total, size_t* length) {
+  *length = total;
+  if (!script_command_fits(total)) return nullptr;
+  return static_cast<char*>(malloc(total + 1));
+}
+
+}  // namespace
+
+char* build_script_command(const char* script, const char* payload, size_t payload_len,
+                           const char* sockpath, size_t* length) {
+  // Bytes after a NUL could not reach the script through argv anyway; cutting
+  // here keeps what sh sees identical to what the script receives.
+  const size_t text_len = strnlen(payload, payload_len);
+  const size_t sock_len = strlen(sockpath);
+  const size_t script_len = strlen(script);
+  const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
+                       shell_quoted_length(sockpath, sock_len) + 2;
+  char* command = allocate_command(total, length);
+  if (command == nullptr) return nullptr;
+  char* at = command;
+  put(&at, "sh ", 3);
+  put(&at, script, script_len);
+  *at++ = ' ';
+  at += shell_quote(at, payload, text_len);
+  *at++ = ' ';
+  at += shell_quote(at, sockpath, sock_len);
+  put(&at, " &", 2);
+  *at = '\0';
+  return command;
+}
+
+char* build_onconnect_command(const char* onconnect, size_t* length) {
+  const size_t len = strlen(onconnect);
+  char* command = allocate_command(len + 5, length);
+  if (command == nullptr) return nullptr;
+  char* at = command;
+  put(&at, "sh ", 3);
+  put(&at, onconnect, len);
+  put(&at, " &", 3);  // with the NUL
+  return command;
+}
+
+bool script_command_fits(size_t length) { return length < kMaxScriptCommand; }
+
+int run_script_command(const char* command, size_t length) {
+  if (!script_command_fits(length)) {
+    diag_err("script command too long: %zu bytes, not run\n", length);
+    return 1;
+  }
+  // The trailing '&' makes sh return at once; the script's status is not ours.
+  int status = system(command);
+  (void)status;
+  return 0;
+}
+
+void run_and_free_command(char* command, size_t length, const char* which) noexcept {
+  if (command == nullptr && script_command_fits(length)) {
+    diag_err("out of memory, %sscript not run\n", which);
+    return;
+  }
+  run_script_command(command, length);
+  free(command);
+}
