@@ -127,6 +127,39 @@ bool start_network_thread(struct mosquitto* mosq) {
   return true;
 }
 
+// One integer setting and whether its value is one the daemon can work with.
+struct setting_check {
+  const char* name;
+  int value;
+  bool usable;
+  const char* accepted;  // the usable values, in words
+};
+
+// False after one ERR line per integer setting that the broker session
+// cannot use: libmosquitto would refuse it on every connect or publish, or
+// subscribe to nothing, while the daemon looked as if it ran.
+bool settings_usable() {
+  const int port = args_info.port_arg;
+  const int keepalive = args_info.keepalive_arg;
+  const int qos = args_info.qos_arg;
+  const int subqos = args_info.subqos_arg;
+  const setting_check checks[] = {
+      {"port", port, port >= 1 && port <= 65535, "1 to 65535"},
+      // mosquitto_connect takes 0 (no keepalive) or 5 s and more, up to 16 bits.
+      {"keepalive", keepalive, keepalive == 0 || (keepalive >= 5 && keepalive <= 65535),
+       "0 or 5 to 65535"},
+      {"qos", qos, qos >= 0 && qos <= 2, "0, 1 or 2"},
+      {"subqos", subqos, subqos >= 0 && subqos <= 2, "0, 1 or 2"},
+  };
+  bool usable = true;
+  for (const setting_check& check : checks) {
+    if (check.usable) continue;
+    diag_err("invalid %s: %d (must be %s)\n", check.name, check.value, check.accepted);
+    usable = false;
+  }
+  return usable;
+}
+
 }  // namespace
 
 void one_instance(const char* prog) {
@@ -152,6 +185,7 @@ void one_instance(const char* prog) {
 int daemon_main(int argc, char** argv) {
   heap_configure();
   proc_args(argc, argv);
+  if (!settings_usable()) exit(1);
   one_instance(argv[0]);
 
   if (daemon_mode) {

@@ -5,12 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_line.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using quorrel_test::CommandResult;
+using quorrel_test::LogLine;
+using quorrel_test::parse_log_line;
+using quorrel_test::path_exists;
 using quorrel_test::read_file;
 using quorrel_test::run_command;
 using quorrel_test::TempDir;
@@ -140,6 +144,49 @@ TEST(CommandLine, RejectsRepeatedAndMalformedOptions) {
   const CommandResult r = RunProgram(kClient, {"--nosuch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("nosuch"), std::string::npos);  // getopt_long's own words
+}
+
+// Values the MQTT session cannot use end start-up with status 1 before any
+// socket exists or the broker is tried, with nothing but one line that names
+// the setting and its value.
+TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;  // the only line on standard error, after its prefix
+  };
+  const std::vector<Case> cases = {
+      {{"-q", "3"}, "ERR: invalid qos: 3 (must be 0, 1 or 2)"},
+      {{"--subqos", "-1"}, "ERR: invalid subqos: -1 (must be 0, 1 or 2)"},
+      {{"-p", "0"}, "ERR: invalid port: 0 (must be 1 to 65535)"},
+      {{"-p", "65536"}, "ERR: invalid port: 65536 (must be 1 to 65535)"},
+      {{"--keepalive", "4"}, "ERR: invalid keepalive: 4 (must be 0 or 5 to 65535)"},
+      {{"--keepalive", "65536"}, "ERR: invalid keepalive: 65536 (must be 0 or 5 to 65535)"},
+  };
+  TempDir dir("cli");
+  const std::string stream_path = dir.file("s");
+  const std::string dgram_path = dir.file("d");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> args = {"--unixsock", stream_path, "-u", dgram_path,
+                                     "--host",     "127.0.0.1", "-t", "t"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CommandResult r = RunProgram(kDaemon, args);
+    EXPECT_EQ(r.exit_code, 1);
+    LogLine line;
+    ASSERT_TRUE(!r.err.empty() && r.err.find('\n') == r.err.size() - 1 &&
+                parse_log_line(r.err.substr(0, r.err.size() - 1), &line))
+        << r.err;
+    EXPECT_EQ(line.text, c.text);
+    EXPECT_FALSE(path_exists(stream_path));
+    EXPECT_FALSE(path_exists(dgram_path));
+  }
+  // The ends of each range are taken: the daemon goes on to wait for a
+  // broker that is not there (port 65535) until it is killed.
+  const CommandResult r = run_command(
+      {kDaemon, "--unixsock", stream_path, "-u", dgram_path, "--host", "127.0.0.1", "-t", "t", "-p",
+       "65535", "-q", "2", "--subqos", "2", "--keepalive", "5", "-d", "0"},
+      std::chrono::milliseconds(1500));
+  EXPECT_FALSE(r.finished) << "exit status " << r.exit_code << ", " << r.err;
 }
 
 // The sender stops right after argument processing when nothing listens at
