@@ -210,6 +210,11 @@ int daemon_main(int argc, char** argv) {
   // Both socket contexts live in this frame, which lasts as long as the loop.
   struct ev_loop* loop = ev_default_loop(0);
   stream_server stream{};
+  // A stream message is only refused once it outgrows what one PUBLISH can
+  // carry for this topic and QoS, so that the library is never handed one it
+  // cannot send. Datagrams need no such check: the largest a Unix socket
+  // takes is far below it.
+  stream.max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
   if (stream_server_open(&stream, loop, args_info.unixsock_arg, mosq.get(), publish_msg) != 0) {
     exit(1);
   }

@@ -3,14 +3,42 @@
 #include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "common/log.h"
 #include "server/heap.h"
+#include "server/log_throttle.h"
 #include "server/publish_count.h"
 #include "server/script_command.h"
 #include "server/settings.h"
 
 std::atomic<int> isconnect{0};
+
+namespace {
+
+// Seconds on a clock that only moves forward.
+double monotonic_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Reports a publish the library refused. A refusal tends to repeat for every
+// message (a topic the library will not publish to, say), so the lines are
+// thinned out rather than one per message. Main thread only, like
+// publish_msg, so the throttle needs no lock.
+void log_publish_failure(int rc) {
+  static log_throttle throttle{kPublishFailureLogSeconds, 0.0, 0, false};
+  unsigned held_back = 0;
+  if (!log_throttle_admit(&throttle, monotonic_seconds(), &held_back)) return;
+  if (held_back == 0) {
+    diag_err("publish failed: %s(%d)\n", mosquitto_strerror(rc), rc);
+  } else {
+    diag_err("publish failed: %s(%d) (%u more not shown)\n", mosquitto_strerror(rc), rc, held_back);
+  }
+}
+
+}  // namespace
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)obj;
@@ -95,4 +123,11 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
                         payloadlen, payload, args_info.qos_arg, false);
   if (rc != MOSQ_ERR_SUCCESS) publish_not_taken();
   diag_debug("Publish return: %d\n", rc);
+  if (rc != MOSQ_ERR_SUCCESS) log_publish_failure(rc);
+}
+
+uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {
+  const uint64_t overhead = 2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0);
+  if (overhead > kMqttMaxRemainingLength) return 0;
+  return static_cast<uint32_t>(kMqttMaxRemainingLength - overhead);
 }

@@ -10,6 +10,9 @@
 #ifndef QUORREL_SERVER_MQTT_SESSION_H_
 #define QUORREL_SERVER_MQTT_SESSION_H_
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <atomic>
 
 struct mosquitto;
@@ -51,7 +54,24 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 // The publish_fn of both ingress paths. `arg` is the struct mosquitto handle.
 // Publishes `payloadlen` bytes to `topic` with `qos`, not retained, while the
 // session is up; drops them silently while it is down. The library copies the
-// bytes before returning, so the caller may reuse them at once. Main thread.
+// bytes before returning, so the caller may reuse them at once. A publish the
+// library refuses is lost, with an ERR line carrying the library's reason at
+// most once per kPublishFailureLogSeconds; the next line shown counts those
+// held back. Main thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
+
+// Least time between two "publish failed" lines.
+constexpr double kPublishFailureLogSeconds = 1.0;
+
+// MQTT's largest remaining length: what a packet may hold after its fixed
+// header.
+constexpr uint32_t kMqttMaxRemainingLength = 268435455;
+
+// The longest payload a PUBLISH to a topic of `topic_len` bytes at `qos` can
+// carry (MQTT 3.1.1, which the daemon speaks, so no properties): the packet
+// also holds the topic after its 2-byte length and, above QoS 0, a 2-byte
+// packet id. 0 when not even an empty payload fits. The library would refuse
+// anything longer, and at QoS 1 and 2 keep its copy for good.
+uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept;
 
 #endif  // QUORREL_SERVER_MQTT_SESSION_H_

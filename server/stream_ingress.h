@@ -13,8 +13,9 @@
 #include "server/byte_buffer.h"
 #include "server/ingress.h"
 
-// Largest message MQTT can carry; a connection whose content grows past it
-// is dropped.
+// The limit when the owner sets none: MQTT's largest remaining length, which
+// no payload can reach. A connection whose content grows past the limit is
+// dropped.
 constexpr uint32_t kMaxStreamMessage = 268435455;
 
 // How long accepting pauses when descriptors or memory run out.
@@ -36,7 +37,9 @@ struct stream_server : socket_context {
   // Started instead of io while accept lacks descriptors or memory; set up
   // by accept_cb when needed, with its data pointing back at this record.
   ev_timer accept_pause;
-  // Message size limit in bytes; 0 means kMaxStreamMessage.
+  // Message size limit in bytes; 0 means kMaxStreamMessage. The daemon sets
+  // the longest payload it can publish (publish_payload_limit) before
+  // stream_server_open, which leaves it as it is.
   uint32_t max_message;
 };
 
@@ -61,7 +64,8 @@ int create_and_bind(const char* path);
 // accept_cb; every message goes to publish(publish_arg, ...). The listening
 // socket stays open for the life of the process. Returns 0, or -1 after ERR
 // lines with nothing opened or watched.
-// REQUIRES: `server` zero-initialised and alive while the loop runs.
+// REQUIRES: `server` zero-initialised (max_message aside) and alive while the
+// loop runs.
 int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
                        void* publish_arg, publish_fn publish);
 

@@ -72,5 +72,42 @@ TEST_F(SessionOptionsTest, WillIsPublishedWhenTheDaemonIsKilled) {
   EXPECT_EQ(will.qos, 1);
 }
 
+// A stream message is refused as soon as it outgrows what one PUBLISH can
+// carry for the daemon's topic and QoS, so the library never gets (and never
+// keeps) one it cannot send; the daemon is as small afterwards as before.
+TEST_F(SessionOptionsTest, StreamMessageLongerThanOnePublishCarriesIsDroppedWithTheLimit) {
+  ASSERT_TRUE(sub_->subscribe(topic_ + "/#", 1));
+  topic_ += "/" + std::string(1000, 'L');
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"-q", "1"}));
+  const uint32_t limit = 268435455u - 2u - static_cast<uint32_t>(topic_.size()) - 2u;
+  const long before = resident_kib(daemon_->process().pid());
+  ASSERT_GT(before, 0);
+
+  StreamConnection conn;
+  ASSERT_TRUE(conn.open(stream_path_));
+  const std::string chunk(1 << 20, 'x');
+  uint64_t left = static_cast<uint64_t>(limit) + 1;
+  while (left > 0) {
+    const size_t n = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
+    ASSERT_TRUE(conn.write(chunk.substr(0, n))) << left << " bytes left";
+    left -= n;
+  }
+  EXPECT_TRUE(conn.wait_peer_closed(20000));
+  conn.close();
+  Process& proc = daemon_->process();
+  EXPECT_TRUE(proc.wait_for_stderr("longer than " + std::to_string(limit) + " bytes, dropped\n",
+                                   std::chrono::milliseconds(5000)))
+      << proc.stderr_text();
+  EXPECT_TRUE(nothing_more_arrives(std::chrono::milliseconds(300)));
+  EXPECT_EQ(proc.stderr_text().find("publish failed"), std::string::npos) << proc.stderr_text();
+
+  ASSERT_TRUE(send_stream(stream_path_, "after the long one"));
+  EXPECT_EQ(next_message().payload, "after the long one");
+#if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory on purpose
+  const long after = resident_kib(proc.pid());
+  EXPECT_LT(after - before, 4 * 1024) << "before " << before << " KiB, after " << after << " KiB";
+#endif
+}
+
 }  // namespace
 }  // namespace quorrel_test

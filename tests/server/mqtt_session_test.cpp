@@ -1,5 +1,6 @@
 // MQTT session callbacks: connection state, scripts started from callbacks,
-// key password, and dropping local data while the session is down.
+// key password, dropping local data while the session is down, refused
+// publishes, and the longest payload one publish carries.
 #include "server/mqtt_session.h"
 
 #include <gtest/gtest.h>
@@ -164,8 +165,45 @@ TEST_F(SessionCallbacks, PublishIsDroppedWhileSessionIsDown) {
   EXPECT_NE(err.find("DEBUG: Publish return: " + std::to_string(MOSQ_ERR_NO_CONN) + "\n"),
             std::string::npos)
       << err;
+  // The loss is an error worth seeing at the default level, but a refusal
+  // that repeats for every message gives one line a second, and the next one
+  // counts those not shown.
+  const std::string refused = std::string("ERR: publish failed: ") +
+                              mosquitto_strerror(MOSQ_ERR_NO_CONN) + "(" +
+                              std::to_string(MOSQ_ERR_NO_CONN) + ")";
+  EXPECT_NE(err.find(refused + "\n"), std::string::npos) << err;
+  debug = 4;
+  ::testing::internal::CaptureStderr();
+  publish_msg(mosq, "abc", 3);
+  publish_msg(mosq, "abc", 3);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  sleep_ms(1100);
+  ::testing::internal::CaptureStderr();
+  publish_msg(mosq, "abc", 3);
+  const std::string later = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(later.find(refused + " (2 more not shown)\n"), std::string::npos) << later;
+  EXPECT_EQ(later.find('\n'), later.size() - 1) << later;
   mosquitto_destroy(mosq);
   mosquitto_lib_cleanup();
+}
+
+// The PUBLISH packet holds the topic with its 2-byte length and, above QoS
+// 0, a 2-byte packet id, all within MQTT's largest remaining length.
+TEST(PublishPayloadLimit, IsWhatThePacketLeavesForThePayload) {
+  struct Case {
+    size_t topic_len;
+    int qos;
+    uint32_t limit;
+  };
+  const Case cases[] = {
+      {0, 0, 268435453u},  {9, 0, 268435444u},     {9, 1, 268435442u},
+      {9, 2, 268435442u},  {65535, 1, 268369916u}, {268435452u, 0, 1u},
+      {268435453u, 0, 0u}, {268435451u, 1, 0u},    {4294967295u, 2, 0u},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(publish_payload_limit(c.topic_len, c.qos), c.limit)
+        << "topic of " << c.topic_len << " bytes at QoS " << c.qos;
+  }
 }
 
 TEST_F(SessionCallbacks, KeyPasswordIsCopiedWithoutNul) {
