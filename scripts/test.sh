@@ -6,9 +6,10 @@
 #   3. the field target, static ARMv7 musl (scripts/cross.sh armhf-musl), with the
 #      whole suite under qemu;
 #   4. the other device targets (armhf and i386 glibc, x86-64 and big-endian MIPS
-#      musl) with their unit tests (QUORREL_CROSS_TESTS=all runs their whole suite);
+#      musl), each with the whole suite too (QUORREL_CROSS_TESTS=unit runs only
+#      their unit tests);
 #   5. both fuzz targets for a bounded time (FUZZ_SECONDS, default 60);
-#   6. the benchmark harness with tiny counts, so that it cannot rot.
+#   6. the benchmark harness with tiny counts, so that it cannot rot;
 #   7. packaging (scripts/package-test.sh): man-page and shell lint, the
 #      installed tree, and the Debian package installed, relaying, and purged.
 # Every broker and daemon the tests need is started by the tests themselves.
@@ -26,7 +27,7 @@ for arg in "$@"; do
 done
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
-CROSS_TESTS=${QUORREL_CROSS_TESTS:-unit}
+CROSS_TESTS=${QUORREL_CROSS_TESTS:-all}
 JOBS=$(nproc)
 
 t0=$(date +%s)
