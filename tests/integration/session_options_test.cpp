@@ -104,8 +104,12 @@ TEST_F(SessionOptionsTest, StreamMessageLongerThanOnePublishCarriesIsDroppedWith
   ASSERT_TRUE(send_stream(stream_path_, "after the long one"));
   EXPECT_EQ(next_message().payload, "after the long one");
 #if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory on purpose
+  // Under qemu-user the resident set is the emulator's too, and its
+  // translation caches grow by a few MiB on the daemon's first long message;
+  // a kept copy of the message would still be 256 MiB.
+  const long bound_kib = kUnderEmulator ? 64 * 1024 : 4 * 1024;
   const long after = resident_kib(proc.pid());
-  EXPECT_LT(after - before, 4 * 1024) << "before " << before << " KiB, after " << after << " KiB";
+  EXPECT_LT(after - before, bound_kib) << "before " << before << " KiB, after " << after << " KiB";
 #endif
 }
 

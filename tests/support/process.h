@@ -112,6 +112,14 @@ CommandResult run_command(const std::vector<std::string>& argv,
 // Resident memory of process `pid` in KiB (VmRSS), or -1 when unreadable.
 long resident_kib(pid_t pid);
 
+// Whether the programs under test run under an emulator (qemu-user), whose
+// own memory and slowness then count in what the tests measure.
+#if defined(QUORREL_UNDER_EMULATOR)
+constexpr bool kUnderEmulator = true;
+#else
+constexpr bool kUnderEmulator = false;
+#endif
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes; returns
 // its last value.
 template <typename Condition>
