@@ -191,46 +191,52 @@ printf '#include <string>\nint main(int argc, char**) { return std::string(argc,
   > "$work/first.log" 2>&1 || { cat "$work/first.log" >&2; exit 1; }
 log "$target: zig's C and C++ runtimes ready in $(( $(date +%s) - start )) s"
 
-# OpenSSL first: libmosquitto is compiled against its headers.
-start=$(date +%s)
-src=$(unpack "openssl=$OPENSSL_VERSION")
-(
-  cd "$src"
+# Unpacks PACKAGE=VERSION and runs build_NAME inside it, with its output in
+# $work/NAME.log; on failure, ends the script with the end of that log.
+build_library() {  # NAME LABEL PACKAGE=VERSION
+  start=$(date +%s)
+  src=$(unpack "$3")
+  (cd "$src" && "build_$1") > "$work/$1.log" 2>&1 ||
+    { tail -40 "$work/$1.log" >&2; echo "musl-deps: $2 failed, log in $work/$1.log" >&2; exit 1; }
+  log "$target: $2 ${3#*=} built in $(( $(date +%s) - start )) s"
+}
+
+# Each step is chained with &&: set -e does not apply inside a list that
+# build_library's || tests.
+build_openssl() {
   # shellcheck disable=SC2086
   CFLAGS="$cflags $openssl_cflags" ./Configure "$openssl_target" \
     no-shared no-module no-dso no-tests $openssl_opts \
     --prefix="$prefix" --libdir=lib --openssldir=/etc/ssl \
-    CC="$CC" AR="$AR" RANLIB="$RANLIB" > "$work/openssl.log" 2>&1
-  make -j"$JOBS" build_libs >> "$work/openssl.log" 2>&1
-  make install_dev >> "$work/openssl.log" 2>&1
-) || { tail -40 "$work/openssl.log" >&2; echo "musl-deps: OpenSSL failed, log in $work/openssl.log" >&2; exit 1; }
-log "$target: OpenSSL $OPENSSL_VERSION built in $(( $(date +%s) - start )) s"
+    CC="$CC" AR="$AR" RANLIB="$RANLIB" &&
+  make -j"$JOBS" build_libs &&
+  make install_dev
+}
 
-start=$(date +%s)
-src=$(unpack "libev=$LIBEV_VERSION")
-(
-  cd "$src"
+build_libev() {
   ./configure --host="$zig_target" --build="$(./config.guess)" --prefix="$prefix" \
     --disable-shared --enable-static \
-    CC="$CC" AR="$AR" RANLIB="$RANLIB" CFLAGS="$cflags" > "$work/libev.log" 2>&1
-  make -j"$JOBS" >> "$work/libev.log" 2>&1
-  make install >> "$work/libev.log" 2>&1
-) || { tail -40 "$work/libev.log" >&2; echo "musl-deps: libev failed, log in $work/libev.log" >&2; exit 1; }
-log "$target: libev $LIBEV_VERSION built in $(( $(date +%s) - start )) s"
+    CC="$CC" AR="$AR" RANLIB="$RANLIB" CFLAGS="$cflags" &&
+  make -j"$JOBS" &&
+  make install
+}
 
-start=$(date +%s)
-src=$(unpack "mosquitto=$MOSQUITTO_VERSION")
-(
-  cd "$src/lib"
+build_mosquitto() {
+  cd lib &&
   make -j"$JOBS" libmosquitto.a CROSS_COMPILE= CC="$CC" AR="$AR" \
     CFLAGS="$cflags -Wall" CPPFLAGS="-I$prefix/include" \
     WITH_SHARED_LIBRARIES=no WITH_STATIC_LIBRARIES=yes WITH_TLS=yes WITH_TLS_PSK=yes \
-    WITH_THREADING=yes WITH_SOCKS=yes WITH_SRV=no WITH_CJSON=no WITH_DOCS=no \
-    > "$work/mosquitto.log" 2>&1
-  "$RANLIB" libmosquitto.a
-  cp libmosquitto.a "$prefix/lib/"
+    WITH_THREADING=yes WITH_SOCKS=yes WITH_SRV=no WITH_CJSON=no WITH_DOCS=no &&
+  "$RANLIB" libmosquitto.a &&
+  cp libmosquitto.a "$prefix/lib/" &&
   cp ../include/mosquitto.h ../include/mqtt_protocol.h "$prefix/include/"
-) || { tail -40 "$work/mosquitto.log" >&2; echo "musl-deps: libmosquitto failed, log in $work/mosquitto.log" >&2; exit 1; }
+}
+
+# OpenSSL first: libmosquitto is compiled against its headers.
+build_library openssl OpenSSL "openssl=$OPENSSL_VERSION"
+build_library libev libev "libev=$LIBEV_VERSION"
+build_library mosquitto libmosquitto "mosquitto=$MOSQUITTO_VERSION"
+
 mosquitto_upstream=${MOSQUITTO_VERSION%-*}
 # Static only: its own link line carries OpenSSL and threads (pkg-config --static).
 cat > "$prefix/lib/pkgconfig/libmosquitto.pc" <<EOF
@@ -246,7 +252,6 @@ Cflags: -I\${includedir}
 Libs: -L\${libdir} -lmosquitto
 Libs.private: -lssl -lcrypto -lpthread
 EOF
-log "$target: libmosquitto $MOSQUITTO_VERSION built in $(( $(date +%s) - start )) s"
 
 [ -n "${QUORREL_KEEP_DEPS_WORK:-}" ] || rm -rf "$work"
 printf '%s\n' "$want_stamp" > "$stamp"
