@@ -121,9 +121,11 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
   const int rc =
       mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr, args_info.topic_arg,
                         payloadlen, payload, args_info.qos_arg, false);
-  if (rc != MOSQ_ERR_SUCCESS) publish_not_taken();
   diag_debug("Publish return: %d\n", rc);
-  if (rc != MOSQ_ERR_SUCCESS) log_publish_failure(rc);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    publish_not_taken();
+    log_publish_failure(rc);
+  }
 }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {
