@@ -15,6 +15,7 @@
 #include "server/client_id.h"
 #include "server/dgram_ingress.h"
 #include "server/heap.h"
+#include "server/ingress_gate.h"
 #include "server/mqtt_session.h"
 #include "server/settings.h"
 #include "server/stream_ingress.h"
@@ -215,13 +216,16 @@ int daemon_main(int argc, char** argv) {
   // cannot send. Datagrams need no such check: the largest a Unix socket
   // takes is far below it.
   stream.max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
-  if (stream_server_open(&stream, loop, args_info.unixsock_arg, mosq.get(), publish_msg) != 0) {
+  if (stream_server_open(&stream, loop, args_info.unixsock_arg, mosq.get(),
+                         publish_stream_message) != 0) {
     exit(1);
   }
   dgram_server dgram{};
-  if (dgram_server_open(&dgram, loop, args_info.unixudpsock_arg, mosq.get(), publish_msg) != 0) {
+  if (dgram_server_open(&dgram, loop, args_info.unixudpsock_arg, mosq.get(), publish_datagram) !=
+      0) {
     exit(-1);
   }
+  ingress_gate_open(loop, &stream, &dgram);
 
   ev_run(loop, 0);
 

@@ -152,5 +152,15 @@ void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   // bound keeps a busy sender from holding up the stream connections.
   for (int i = 0; i < kDatagramsPerTurn; ++i) {
     if (!receive_one(server)) return;
+    // The publish may have paused the socket for back-pressure.
+    if (!ev_is_active(&server->io)) return;
+  }
+}
+
+void dgram_server_pause(dgram_server* server, bool paused) {
+  if (paused) {
+    ev_io_stop(server->loop, &server->io);
+  } else {
+    ev_io_start(server->loop, &server->io);
   }
 }

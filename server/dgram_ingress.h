@@ -42,7 +42,8 @@ int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* pa
 constexpr int kDatagramsPerTurn = 32;
 
 // libev callback on dgram_server::io: receives up to kDatagramsPerTurn
-// datagrams, stopping when none is left, and hands each whole to publish. Empty datagrams and
+// datagrams, stopping when none is left or publish paused the socket
+// (dgram_server_pause), and hands each whole to publish. Empty datagrams and
 // receive errors are ignored silently; a datagram larger than the receive area is dropped with an
 // ERR line (never published cut) and the area is grown to take the next one.
 void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
@@ -51,6 +52,10 @@ void udp_recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 // buffer, hence datagram, an unprivileged sender can have), at least 256 KiB
 // and at most 8 MiB.
 size_t dgram_area_size();
+
+// Back-pressure: with `paused`, stops receiving, so that senders wait (or see
+// EAGAIN) as on a full pipe; without, receives again. Main thread.
+void dgram_server_pause(dgram_server* server, bool paused);
 
 // Frees the receive area; the rest of the record is left alone.
 void release_dgram_server(dgram_server* server);

@@ -7,12 +7,15 @@
 
 #include "common/log.h"
 #include "server/heap.h"
+#include "server/ingress_gate.h"
 #include "server/log_throttle.h"
 #include "server/publish_count.h"
 #include "server/script_command.h"
 #include "server/settings.h"
 
 std::atomic<int> isconnect{0};
+std::atomic<unsigned> dropped_datagrams{0};
+std::atomic<unsigned> dropped_stream_messages{0};
 
 namespace {
 
@@ -38,6 +41,23 @@ void log_publish_failure(int rc) {
   }
 }
 
+// When the session was lost, for the line on its return; network thread
+// only (the connect and disconnect callbacks).
+bool session_lost = false;
+double session_lost_at = 0.0;
+
+// The line for a session that is back after a loss: how long it was down and
+// what local data was dropped meanwhile.
+void report_session_back() {
+  if (!session_lost) return;
+  session_lost = false;
+  const double down = monotonic_seconds() - session_lost_at;
+  const unsigned datagrams = dropped_datagrams.exchange(0, std::memory_order_relaxed);
+  const unsigned streams = dropped_stream_messages.exchange(0, std::memory_order_relaxed);
+  diag_warn("session back after %.1f s down; dropped meanwhile: %u datagrams, %u stream messages\n",
+            down, datagrams, streams);
+}
+
 }  // namespace
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
@@ -47,9 +67,13 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
     // A refused session is not a session: nothing may be published on it.
     isconnect.store(0, std::memory_order_relaxed);
     diag_err("connection refused: %s(%d)\n", mosquitto_connack_string(rc), rc);
+    ingress_gate_wake();
     return;
   }
   isconnect.store(1, std::memory_order_relaxed);
+  report_session_back();
+  // A backlog the library resends may still be above the high-water mark.
+  ingress_gate_wake();
   if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
     mosquitto_subscribe(mosq, nullptr, args_info.subtopic_arg, args_info.subqos_arg);
   }
@@ -63,9 +87,21 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)mosq;
   (void)obj;
-  isconnect.store(0, std::memory_order_relaxed);
-  forget_unfinished_publishes();
+  const bool was_up = isconnect.exchange(0, std::memory_order_relaxed) != 0;
+  // At QoS 0 the library discards its unsent packets with the connection;
+  // at QoS 1 and 2 it keeps its messages and resends them, and their reports
+  // still come (ending the burst of the resend).
+  if (args_info.qos_arg == 0) forget_unfinished_publishes();
   diag_debug("disconnect callback: %d, reconnecting\n", rc);
+  if (was_up) {
+    session_lost = true;
+    session_lost_at = monotonic_seconds();
+    dropped_datagrams.store(0, std::memory_order_relaxed);
+    dropped_stream_messages.store(0, std::memory_order_relaxed);
+    diag_warn("session lost: %s(%d), reconnecting\n", mosquitto_strerror(rc), rc);
+  }
+  // Reading resumes: while the session is down local data is dropped.
+  ingress_gate_wake();
 }
 
 void my_message_callback(struct mosquitto* mosq, void* obj,
@@ -88,9 +124,11 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   (void)mosq;
   (void)obj;
   diag_debug("publish callback: %d\n", mid);
+  bool crossed_low = false;
   // The end of a burst the broker was slow to take: hand the freed messages
   // back, so that the daemon shrinks again once the broker has caught up.
-  if (publish_finished()) heap_release_free();
+  if (publish_finished(mid, &crossed_low)) heap_release_free();
+  if (crossed_low) ingress_gate_wake();
 }
 
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
@@ -113,19 +151,22 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
   return len;
 }
 
-void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
-  if (isconnect.load(std::memory_order_relaxed) == 0) return;
-  // Counted before the library has it: its report may come before
-  // mosquitto_publish returns.
-  publish_started();
-  const int rc =
-      mosquitto_publish(static_cast<struct mosquitto*>(arg), nullptr, args_info.topic_arg,
-                        payloadlen, payload, args_info.qos_arg, false);
+bool publish_local(void* arg, const void* payload, int payloadlen) noexcept {
+  if (isconnect.load(std::memory_order_relaxed) == 0) return false;
+  int mid = 0;
+  const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
+                                   payloadlen, payload, args_info.qos_arg, false);
   diag_debug("Publish return: %d\n", rc);
   if (rc != MOSQ_ERR_SUCCESS) {
-    publish_not_taken();
     log_publish_failure(rc);
+    return true;
   }
+  publish_taken(mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
+  return true;
+}
+
+void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
+  publish_local(arg, payload, payloadlen);
 }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {

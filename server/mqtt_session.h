@@ -5,7 +5,8 @@
 // Thread: the my_*_callback functions run on libmosquitto's network thread
 // (my_log_callback and my_pw_callback also on the main thread during the first
 // connect); publish_msg runs on the main thread inside the event loop. They
-// share only `isconnect` and the read-only settings. None lets an exception
+// share only `isconnect`, the drop counters, the publish records
+// (publish_count) and the read-only settings. None lets an exception
 // escape into the library.
 #ifndef QUORREL_SERVER_MQTT_SESSION_H_
 #define QUORREL_SERVER_MQTT_SESSION_H_
@@ -23,13 +24,22 @@ struct mosquitto_message;
 // other data, so relaxed ordering suffices.
 extern std::atomic<int> isconnect;
 
+// Local messages dropped because the session was down, by path: counted by
+// the main thread (ingress_gate's publish entries), reported and cleared by
+// the network thread when a lost session is back.
+extern std::atomic<unsigned> dropped_datagrams;
+extern std::atomic<unsigned> dropped_stream_messages;
+
 // Connect result: on 0 marks the session up, subscribes to `subtopic` (when
 // given) and starts the `onconnect` script (when given). On a refusal logs the
-// broker's reason and does none of that.
+// broker's reason and does none of that. After a lost session, one WARNING
+// line tells how long it was down and how many datagrams and stream messages
+// were dropped meanwhile.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
-// Marks the session down and forgets unfinished publishes; libmosquitto's
-// network thread reconnects by itself.
+// Marks the session down and, at QoS 0, forgets unfinished publishes (the
+// library has dropped them). When the session was up, one WARNING line gives
+// the library's reason. libmosquitto's network thread reconnects by itself.
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Runs the `script` (when given) for a non-empty inbound message, with the
@@ -40,7 +50,8 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 
 // Logs the id of a message the library has sent or had acknowledged; at the
 // end of a burst (publish_finished) hands freed memory back (heap_release_free),
-// so that the daemon shrinks again once the broker has caught up.
+// so that the daemon shrinks again once the broker has caught up; at the
+// low-water mark has the main thread resume reading (ingress_gate_wake).
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
 // Writes the library's own messages as DEBUG lines, whatever their level.
@@ -59,6 +70,12 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 // most once per kPublishFailureLogSeconds; the next line shown counts those
 // held back. Main thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
+
+// publish_msg, telling what became of the message: false when it was dropped
+// because the session is down, true when it was handed to the library (or
+// refused by it, with the ERR line). A publish taken is recorded for
+// back-pressure (publish_taken).
+bool publish_local(void* arg, const void* payload, int payloadlen) noexcept;
 
 // Least time between two "publish failed" lines.
 constexpr double kPublishFailureLogSeconds = 1.0;

@@ -1,39 +1,137 @@
 #include "server/publish_count.h"
 
-std::atomic<int> unfinished_publishes{0};
+#include <pthread.h>
 
 namespace {
 
-// Most publishes waiting at once since the last trim. Raised by the main
-// thread, cleared by the network thread; a lost update only moves a trim.
-std::atomic<int> unfinished_peak{0};
+static_assert((kPublishRecordSlots & (kPublishRecordSlots - 1)) == 0,
+              "the record table's size is a power of two");
+static_assert(kHighWaterMessages + 64 < kPublishRecordSlots * 3 / 4,
+              "the record table holds everything back-pressure lets through");
 
-}  // namespace
+// Marks a report that came before its publish was recorded. No payload is
+// this long: MQTT limits a packet to 268435455 bytes.
+constexpr uint32_t kReportedEarly = UINT32_MAX;
 
-void publish_started() noexcept {
-  const int now = unfinished_publishes.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (now > unfinished_peak.load(std::memory_order_relaxed)) {
-    unfinished_peak.store(now, std::memory_order_relaxed);
+// One record: a message id (0: free; the library never hands out 0) and the
+// payload bytes of its publish, or kReportedEarly.
+struct publish_record {
+  int mid;
+  uint32_t bytes;
+};
+
+// Open addressing with linear probing from the id's low bits; the library
+// hands out ids in sequence, so they spread evenly.
+publish_record table[kPublishRecordSlots];
+unsigned used = 0;
+held_publishes held{0, 0};
+held_publishes peak{0, 0};  // most held at once since the last burst end
+pthread_mutex_t records_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+constexpr unsigned kSlotMask = kPublishRecordSlots - 1;
+
+unsigned home_slot(int mid) { return static_cast<unsigned>(mid) & kSlotMask; }
+
+// The slot holding `mid`, or kPublishRecordSlots when none does.
+unsigned find_slot(int mid) {
+  for (unsigned i = home_slot(mid); table[i].mid != 0; i = (i + 1) & kSlotMask) {
+    if (table[i].mid == mid) return i;
   }
+  return kPublishRecordSlots;
 }
 
-void publish_not_taken() noexcept { unfinished_publishes.fetch_sub(1, std::memory_order_relaxed); }
-
-bool publish_finished() noexcept {
-  int left = unfinished_publishes.fetch_sub(1, std::memory_order_relaxed) - 1;
-  if (left < 0) {
-    // Reports for publishes counted before the session dropped.
-    unfinished_publishes.store(0, std::memory_order_relaxed);
-    left = 0;
-  }
-  if (left != 0 || unfinished_peak.load(std::memory_order_relaxed) < kTrimAfterPublishes) {
-    return false;
-  }
-  unfinished_peak.store(0, std::memory_order_relaxed);
+// False when the table is too full to take another record.
+bool insert_record(int mid, uint32_t bytes) {
+  if (used >= kPublishRecordSlots * 3 / 4) return false;
+  unsigned i = home_slot(mid);
+  while (table[i].mid != 0) i = (i + 1) & kSlotMask;
+  table[i] = publish_record{mid, bytes};
+  ++used;
   return true;
 }
 
+// Frees slot `hole`, moving later records of the same probe run back into it
+// so that every record stays reachable from its home slot.
+void erase_slot(unsigned hole) {
+  for (unsigned j = (hole + 1) & kSlotMask; table[j].mid != 0; j = (j + 1) & kSlotMask) {
+    const unsigned distance_from_home = (j - home_slot(table[j].mid)) & kSlotMask;
+    const unsigned distance_from_hole = (j - hole) & kSlotMask;
+    if (distance_from_home >= distance_from_hole) {
+      table[hole] = table[j];
+      hole = j;
+    }
+  }
+  table[hole].mid = 0;
+  --used;
+}
+
+class records_lock {
+ public:
+  records_lock() { pthread_mutex_lock(&records_mutex); }
+  ~records_lock() { pthread_mutex_unlock(&records_mutex); }
+  records_lock(const records_lock&) = delete;
+  records_lock& operator=(const records_lock&) = delete;
+};
+
+}  // namespace
+
+bool above_high_water(held_publishes h) noexcept {
+  return h.messages > kHighWaterMessages || h.bytes > kHighWaterBytes;
+}
+
+bool at_or_below_low_water(held_publishes h) noexcept {
+  return h.messages <= kLowWaterMessages && h.bytes <= kLowWaterBytes;
+}
+
+void publish_taken(int mid, uint32_t bytes) noexcept {
+  if (mid <= 0) return;
+  records_lock lock;
+  const unsigned slot = find_slot(mid);
+  if (slot != kPublishRecordSlots && table[slot].bytes == kReportedEarly) {
+    erase_slot(slot);
+    return;
+  }
+  // A full table leaves the publish uncounted, which only loosens
+  // back-pressure for it.
+  if (!insert_record(mid, bytes)) return;
+  held.messages += 1;
+  held.bytes += bytes;
+  if (held.messages > peak.messages) peak.messages = held.messages;
+  if (held.bytes > peak.bytes) peak.bytes = held.bytes;
+}
+
+bool publish_finished(int mid, bool* crossed_low) noexcept {
+  if (crossed_low != nullptr) *crossed_low = false;
+  if (mid <= 0) return false;
+  records_lock lock;
+  const unsigned slot = find_slot(mid);
+  if (slot == kPublishRecordSlots) {
+    // The main thread has not recorded it yet: remembered, so that the
+    // record is cancelled when it comes.
+    insert_record(mid, kReportedEarly);
+    return false;
+  }
+  if (table[slot].bytes == kReportedEarly) return false;
+  const bool was_above_low = !at_or_below_low_water(held);
+  held.messages -= 1;
+  held.bytes -= table[slot].bytes;
+  erase_slot(slot);
+  if (crossed_low != nullptr) *crossed_low = was_above_low && at_or_below_low_water(held);
+  if (held.messages != 0) return false;
+  const bool burst = peak.messages >= kTrimAfterPublishes || peak.bytes >= kTrimAfterBytes;
+  if (burst) peak = held_publishes{0, 0};
+  return burst;
+}
+
 void forget_unfinished_publishes() noexcept {
-  unfinished_publishes.store(0, std::memory_order_relaxed);
-  unfinished_peak.store(0, std::memory_order_relaxed);
+  records_lock lock;
+  for (publish_record& record : table) record.mid = 0;
+  used = 0;
+  held = held_publishes{0, 0};
+  peak = held_publishes{0, 0};
+}
+
+held_publishes publishes_held() noexcept {
+  records_lock lock;
+  return held;
 }

@@ -1,38 +1,76 @@
-// Publishes the MQTT library holds for the daemon and has not reported done,
-// counted to find the end of a burst: the moment the memory of a burst the
-// broker was slow to take is worth handing back to the system.
+// The publishes the MQTT library holds for the daemon and has not reported
+// done, counted in messages and payload bytes. The count serves two ends:
+// back-pressure (the local sockets are not read while the library holds more
+// than the high-water mark, ingress_gate) and the end of a burst, the moment
+// the memory of a burst the broker was slow to take is worth handing back to
+// the system.
 //
-// Thread: counted up by the main thread (publish_msg), down by the network
-// thread (publish and disconnect callbacks), without a lock. The count only
-// decides when memory is handed back, so one that drifts (the library reports
-// nothing for what it drops with a session) costs nothing worse than a trim
-// too early or too late.
+// Each publish is recorded under its message id, so that the library's report
+// for it removes exactly its bytes. The report may come (on the network
+// thread) before mosquitto_publish has returned the id to the main thread;
+// such an early report is remembered and cancels the record when it comes.
+//
+// Thread: publish_taken on the main thread, publish_finished and
+// forget_unfinished_publishes on the network thread, publishes_held on
+// either; one mutex guards the records, held only for a table operation.
+// The records are a fixed table (kPublishRecordSlots), so that counting never
+// allocates; back-pressure keeps the holdings far below its size.
 #ifndef QUORREL_SERVER_PUBLISH_COUNT_H_
 #define QUORREL_SERVER_PUBLISH_COUNT_H_
 
-#include <atomic>
+#include <stdint.h>
 
-// Publishes handed to the library that it has not reported done yet (sent at
-// QoS 0, acknowledged at QoS 1 and 2).
-extern std::atomic<int> unfinished_publishes;
+// What the library holds for the daemon.
+struct held_publishes {
+  uint32_t messages;
+  uint64_t bytes;  // payload bytes
+};
 
-// How many publishes must have been waiting at once for their end to count
-// as a burst whose memory is worth handing back to the system.
-constexpr int kTrimAfterPublishes = 1024;
+// Back-pressure marks. Above either high-water figure the local sockets are
+// no longer read; reading resumes once both are at or below the low-water
+// figures. On a 64 MB device the library's copies (a QoS 1 message is held
+// as a stored message and, until sent, as a packet) then stay within a few
+// MiB, while a burst of small datagrams still fills a useful window.
+constexpr uint32_t kHighWaterMessages = 1024;
+constexpr uint64_t kHighWaterBytes = 1024 * 1024;
+constexpr uint32_t kLowWaterMessages = kHighWaterMessages / 2;
+constexpr uint64_t kLowWaterBytes = kHighWaterBytes / 2;
 
-// Main thread, before the library is given a publish: its report may come
-// before mosquitto_publish returns.
-void publish_started() noexcept;
+// A burst worth handing memory back after: at least this many publishes, or
+// this many payload bytes, were held at once.
+constexpr uint32_t kTrimAfterPublishes = kLowWaterMessages;
+constexpr uint64_t kTrimAfterBytes = kLowWaterBytes;
 
-// Main thread, when the library refused the publish just counted.
-void publish_not_taken() noexcept;
+// Publishes that can be recorded at once (with early reports). A publish
+// beyond three quarters of it goes uncounted.
+constexpr unsigned kPublishRecordSlots = 4096;
 
-// Network thread, when the library reports a publish done. True when none is
-// left waiting and at least kTrimAfterPublishes were waiting at once since
-// the last true: the caller then returns the freed memory to the system.
-bool publish_finished() noexcept;
+// True when `held` is above a high-water figure.
+bool above_high_water(held_publishes held) noexcept;
 
-// Network thread, when the session drops: starts counting afresh.
+// True when `held` is at or below both low-water figures.
+bool at_or_below_low_water(held_publishes held) noexcept;
+
+// Main thread, after mosquitto_publish accepted `bytes` of payload under
+// message id `mid`. A report for `mid` that came first cancels the record.
+void publish_taken(int mid, uint32_t bytes) noexcept;
+
+// Network thread, when the library reports `mid` done (sent at QoS 0,
+// acknowledged at QoS 1 and 2). True when this ends a burst: nothing is left
+// held and at least kTrimAfterPublishes messages or kTrimAfterBytes bytes
+// were held at once since the last true; the caller then returns the freed
+// memory to the system. `*crossed_low` (when not null) is set true when this
+// report brought the holdings from above the low-water mark to at or below
+// it, so that reading may resume.
+bool publish_finished(int mid, bool* crossed_low) noexcept;
+
+// Network thread, when the library has dropped everything it held (a QoS 0
+// session lost: its unsent packets are discarded without a report). At QoS 1
+// and 2 the library keeps and resends its messages, and their reports still
+// come, so the records stay.
 void forget_unfinished_publishes() noexcept;
+
+// What is held now.
+held_publishes publishes_held() noexcept;
 
 #endif  // QUORREL_SERVER_PUBLISH_COUNT_H_

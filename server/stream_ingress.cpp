@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -23,11 +25,42 @@ bool accept_should_pause(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// Starts or stops the listener: it accepts unless back-pressure, the
+// descriptor reserve or an accept pause holds it back.
+void update_listener(stream_server* server) {
+  const bool wanted = !server->reading_paused && !server->at_fd_reserve &&
+                      !ev_is_active(&server->accept_pause);
+  if (wanted) {
+    ev_io_start(server->loop, &server->io);
+  } else {
+    ev_io_stop(server->loop, &server->io);
+  }
+}
+
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)loop;
   (void)revents;
   stream_server* server = static_cast<stream_server*>(w->data);
   diag_debug("accepting again on socket %d\n", server->fd);
-  ev_io_start(loop, &server->io);
+  update_listener(server);
+}
+
+// Holds the listener back once the connection just accepted as `fd` leaves
+// fewer than kFdReserve descriptors below the limit: all lower descriptors
+// are in use, since the kernel hands out the lowest free one.
+void keep_fd_reserve(stream_server* server, int fd) {
+  const int limit = descriptor_limit();
+  if (fd < limit - 2 * kFdReserve) {
+    server->fd_reserve_warned = false;
+    return;
+  }
+  if (fd < limit - kFdReserve) return;
+  server->at_fd_reserve = true;
+  update_listener(server);
+  if (server->fd_reserve_warned) return;
+  server->fd_reserve_warned = true;
+  diag_warn("only %d of %d descriptors left: stream connections wait until others end\n",
+            limit - fd - 1, limit);
 }
 
 }  // namespace
@@ -100,10 +133,10 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       // The pending connection would make the loop report readiness again at
       // once; rest the listener so existing connections can finish and free
       // what they hold.
-      ev_io_stop(loop, &server->io);
       ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
       server->accept_pause.data = server;
       ev_timer_start(loop, &server->accept_pause);
+      update_listener(server);
     }
     return;
   }
@@ -114,7 +147,12 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   balloc(&client->buffer, 2048);
   ev_io_init(&client->watcher, recv_cb, fd, EV_READ);
   client->server = server;
+  client->prev = nullptr;
+  client->next = server->clients;
+  if (server->clients != nullptr) server->clients->prev = client;
+  server->clients = client;
   ev_io_start(server->loop, &client->watcher);
+  keep_fd_reserve(server, fd);
 }
 
 namespace {
@@ -187,8 +225,41 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   ev_io_stop(loop, &client->watcher);
   // Not retried on EINTR: on Linux the descriptor is released either way.
   close(client->fd);
+  stream_server* server = client->server;
+  if (client->prev != nullptr) {
+    client->prev->next = client->next;
+  } else if (server->clients == client) {
+    server->clients = client->next;
+  }
+  if (client->next != nullptr) client->next->prev = client->prev;
   bfree(&client->buffer);
   free(client);
+  if (server->at_fd_reserve) {
+    server->at_fd_reserve = false;
+    update_listener(server);
+  }
+}
+
+void stream_server_pause(stream_server* server, bool paused) {
+  if (server->reading_paused == paused) return;
+  server->reading_paused = paused;
+  for (stream_client* client = server->clients; client != nullptr; client = client->next) {
+    if (paused) {
+      ev_io_stop(server->loop, &client->watcher);
+    } else {
+      ev_io_start(server->loop, &client->watcher);
+    }
+  }
+  update_listener(server);
+}
+
+int descriptor_limit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(INT_MAX)) {
+    return INT_MAX;
+  }
+  return static_cast<int>(limit.rlim_cur);
 }
 
 void dump_stream_buffer(const byte_buffer* buf) {

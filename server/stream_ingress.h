@@ -28,6 +28,14 @@ constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
 constexpr uint32_t kReadChunk = 2048;
 constexpr int kReadChunksPerTurn = 16;
 
+// Descriptors kept free for the daemon's own needs: reconnecting to the
+// broker takes a socket, and name resolution and TLS open a few files while
+// it does. Once an accepted connection leaves fewer than this many below the
+// descriptor limit, the listener waits until connections end.
+constexpr int kFdReserve = 8;
+
+struct stream_client;
+
 // The listening socket's context: loop serves the listener and every
 // connection, io's callback is accept_cb, fd the listening socket, and publish
 // is called once per connection that ends its stream. The owner
@@ -41,6 +49,16 @@ struct stream_server : socket_context {
   // the longest payload it can publish (publish_payload_limit) before
   // stream_server_open, which leaves it as it is.
   uint32_t max_message;
+  // Live connections, most recently accepted first (stream_client::next).
+  stream_client* clients;
+  // Back-pressure (stream_server_pause): neither the listener nor any
+  // connection is read.
+  bool reading_paused;
+  // The listener waits for the descriptor reserve: set by accept_cb, cleared
+  // when a connection ends.
+  bool at_fd_reserve;
+  // The WARNING of the current descriptor-reserve episode has been written.
+  bool fd_reserve_warned;
 };
 
 // One accepted connection, from accept_cb until close_and_free_client, which
@@ -51,6 +69,8 @@ struct stream_client {
   byte_buffer buffer;     // bytes collected so far (storage owned)
   ev_io watcher;          // read readiness on fd; callback recv_cb
   stream_server* server;  // the listener that accepted it (not owned)
+  stream_client* prev;    // neighbours in server->clients
+  stream_client* next;
 };
 
 // Removes any stale entry at `path` and returns a stream socket bound there,
@@ -72,6 +92,10 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
 // libev callback on stream_server::io: accepts one connection and starts
 // collecting it. When descriptors or memory run out, stops the listener for
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
+// A connection that leaves fewer than kFdReserve descriptors below the limit
+// is kept, but the listener then waits until a connection ends, with one
+// WARNING line per episode (an episode ends once a connection is accepted
+// with twice the reserve free).
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // libev callback on stream_client::watcher: up to kReadChunksPerTurn reads into
@@ -82,8 +106,17 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // Stops the connection's watcher on `loop`, closes its socket and frees its
-// record with its buffer. `client` must not be used afterwards. Null is ignored.
+// record with its buffer. `client` must not be used afterwards. Null is
+// ignored. A listener waiting for the descriptor reserve accepts again.
 void close_and_free_client(struct ev_loop* loop, stream_client* client);
+
+// Back-pressure: with `paused`, stops the listener and every connection's
+// watcher, so that writers wait as on a full pipe; without, starts them
+// again (the listener only when nothing else holds it back). Main thread.
+void stream_server_pause(stream_server* server, bool paused);
+
+// The soft limit on descriptors, INT_MAX when there is none.
+int descriptor_limit();
 
 // Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.
 // The caller checks the threshold.

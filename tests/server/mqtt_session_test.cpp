@@ -8,7 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "server/publish_count.h"
@@ -236,45 +239,120 @@ TEST_F(SessionCallbacks, KeyPasswordLongerThanBufferEndsWithStatus255) {
 
 namespace {
 
-// The bookkeeping that decides when a drained burst hands its memory back.
+// The records of what the library holds: back-pressure and the end of a
+// burst, which hands its memory back, are decided from them.
 class PublishCount : public ::testing::Test {
  protected:
   void SetUp() override { forget_unfinished_publishes(); }
-  void TearDown() override { forget_unfinished_publishes(); }
+  void TearDown() override {
+    forget_unfinished_publishes();
+    args_info.qos_arg = 0;
+    isconnect.store(0);
+  }
+  // The library's ids run from 1 to 65535 and wrap.
+  static int mid_of(int i) { return 1 + i % 65535; }
 };
 
 TEST_F(PublishCount, DrainedBurstAsksForATrimOnceAtItsEnd) {
-  for (int i = 0; i < kTrimAfterPublishes; ++i) publish_started();
-  for (int i = 1; i < kTrimAfterPublishes; ++i) {
-    ASSERT_FALSE(publish_finished()) << "asked early, at " << i;
+  const int burst = static_cast<int>(kTrimAfterPublishes);
+  for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
+  for (int i = 0; i + 1 < burst; ++i) {
+    ASSERT_FALSE(publish_finished(mid_of(i), nullptr)) << "asked early, at " << i;
   }
-  EXPECT_TRUE(publish_finished());
-  EXPECT_EQ(unfinished_publishes.load(), 0);
+  EXPECT_TRUE(publish_finished(mid_of(burst - 1), nullptr));
+  EXPECT_EQ(publishes_held().messages, 0u);
+  EXPECT_EQ(publishes_held().bytes, 0u);
   // Ordinary traffic afterwards does not ask again.
-  publish_started();
-  EXPECT_FALSE(publish_finished());
+  publish_taken(mid_of(burst), 10);
+  EXPECT_FALSE(publish_finished(mid_of(burst), nullptr));
+}
+
+TEST_F(PublishCount, FewLargeMessagesAreABurstToo) {
+  for (int i = 0; i < 3; ++i) publish_taken(mid_of(i), kTrimAfterBytes / 2);
+  EXPECT_FALSE(publish_finished(mid_of(0), nullptr));
+  EXPECT_FALSE(publish_finished(mid_of(1), nullptr));
+  EXPECT_TRUE(publish_finished(mid_of(2), nullptr));
 }
 
 TEST_F(PublishCount, SteadyTrafficNeverAsks) {
-  // Many messages in all, but never many waiting at once.
-  for (int i = 0; i < 4 * kTrimAfterPublishes; ++i) {
-    publish_started();
-    publish_started();
-    ASSERT_FALSE(publish_finished());
-    ASSERT_FALSE(publish_finished());
+  // Many messages in all, ids wrapping, but never many waiting at once.
+  for (int i = 0; i < 70000; i += 2) {
+    publish_taken(mid_of(i), 100);
+    publish_taken(mid_of(i + 1), 100);
+    ASSERT_FALSE(publish_finished(mid_of(i), nullptr));
+    ASSERT_FALSE(publish_finished(mid_of(i + 1), nullptr));
+  }
+  EXPECT_EQ(publishes_held().messages, 0u);
+}
+
+TEST_F(PublishCount, ReportBeforeTheRecordCancelsIt) {
+  // The network thread may report a publish before mosquitto_publish has
+  // returned its id to the main thread.
+  EXPECT_FALSE(publish_finished(7, nullptr));
+  publish_taken(7, 100);
+  EXPECT_EQ(publishes_held().messages, 0u);
+  EXPECT_EQ(publishes_held().bytes, 0u);
+  // The id is free for its next use.
+  publish_taken(7, 100);
+  EXPECT_EQ(publishes_held().messages, 1u);
+}
+
+TEST_F(PublishCount, ReportsInAnyOrderFindTheirOwnBytes) {
+  // Acknowledgements may come out of order, and records move within the
+  // table as others leave: every report must still remove exactly its own.
+  std::vector<int> mids;
+  uint64_t bytes = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const int mid = mid_of(60000 + i * 7);  // wraps past 65535
+    mids.push_back(mid);
+    publish_taken(mid, static_cast<uint32_t>(mid));
+    bytes += static_cast<uint64_t>(mid);
+  }
+  std::mt19937 shuffle_seed(11);
+  std::shuffle(mids.begin(), mids.end(), shuffle_seed);
+  for (size_t i = 0; i < mids.size(); ++i) {
+    publish_finished(mids[i], nullptr);
+    bytes -= static_cast<uint64_t>(mids[i]);
+    ASSERT_EQ(publishes_held().messages, mids.size() - i - 1) << "after " << i;
+    ASSERT_EQ(publishes_held().bytes, bytes) << "after " << i;
   }
 }
 
-TEST_F(PublishCount, ReportsAfterADroppedSessionDoNotGoNegative) {
-  for (int i = 0; i < kTrimAfterPublishes; ++i) publish_started();
-  my_disconnect_callback(nullptr, nullptr, 1);
-  EXPECT_EQ(unfinished_publishes.load(), 0);
-  // The library resends and reports what it held; none of it may count
-  // below zero or pass for the end of a burst.
-  for (int i = 0; i < 10; ++i) EXPECT_FALSE(publish_finished());
-  EXPECT_EQ(unfinished_publishes.load(), 0);
-  publish_started();
-  EXPECT_EQ(unfinished_publishes.load(), 1);
+TEST_F(PublishCount, ReadingResumesOnceAtTheLowWaterMark) {
+  const int count = static_cast<int>(kHighWaterMessages) + 1;
+  for (int i = 0; i < count; ++i) publish_taken(mid_of(i), 1);
+  EXPECT_TRUE(above_high_water(publishes_held()));
+  int crossings = 0;
+  for (int i = 0; i < count; ++i) {
+    bool crossed = false;
+    publish_finished(mid_of(i), &crossed);
+    if (crossed) {
+      ++crossings;
+      EXPECT_EQ(publishes_held().messages, kLowWaterMessages);
+    }
+  }
+  EXPECT_EQ(crossings, 1);
+  // Bytes count as well as messages.
+  EXPECT_TRUE(above_high_water(held_publishes{1, kHighWaterBytes + 1}));
+  EXPECT_FALSE(at_or_below_low_water(held_publishes{1, kLowWaterBytes + 1}));
+}
+
+TEST_F(PublishCount, LostSessionForgetsAtQos0AndKeepsTheResendAtQos1) {
+  const int burst = static_cast<int>(kTrimAfterPublishes);
+  // QoS 0: the library drops its unsent packets with the connection.
+  for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
+  isconnect.store(1);
+  my_disconnect_callback(nullptr, nullptr, 7);
+  EXPECT_EQ(publishes_held().messages, 0u);
+  // QoS 1: it resends its messages after the reconnect and reports each;
+  // the end of that backlog is the end of a burst.
+  args_info.qos_arg = 1;
+  for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
+  isconnect.store(1);
+  my_disconnect_callback(nullptr, nullptr, 7);
+  EXPECT_EQ(publishes_held().messages, static_cast<uint32_t>(burst));
+  for (int i = 0; i + 1 < burst; ++i) ASSERT_FALSE(publish_finished(mid_of(i), nullptr));
+  EXPECT_TRUE(publish_finished(mid_of(burst - 1), nullptr));
 }
 
 }  // namespace
