@@ -1,6 +1,7 @@
 #include "server/stream_ingress.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
 #include <stddef.h>
@@ -45,22 +46,36 @@ void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   update_listener(server);
 }
 
-// Holds the listener back once the connection just accepted as `fd` leaves
-// fewer than kFdReserve descriptors below the limit: all lower descriptors
-// are in use, since the kernel hands out the lowest free one.
-void keep_fd_reserve(stream_server* server, int fd) {
+// True when a connection accepted now leaves kFdReserve descriptors free
+// below the limit. Otherwise holds the listener back until a connection ends
+// (or, with none to end, for kAcceptPauseSeconds), with the episode's WARNING.
+// The kernel hands out the lowest free descriptor, so a duplicate of the
+// listener shows which one the connection would get.
+bool accept_keeps_reserve(stream_server* server) {
   const int limit = descriptor_limit();
-  if (fd < limit - 2 * kFdReserve) {
-    server->fd_reserve_warned = false;
-    return;
+  int probe;
+  do {
+    probe = fcntl(server->fd, F_DUPFD_CLOEXEC, 0);
+  } while (probe < 0 && errno == EINTR);
+  // Out of descriptors already: accept reports it and pauses.
+  if (probe < 0) return true;
+  close(probe);
+  if (probe < limit - kFdReserve) return true;
+  if (server->clients != nullptr) {
+    server->at_fd_reserve = true;
+  } else {
+    ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
+    server->accept_pause.data = server;
+    ev_timer_start(server->loop, &server->accept_pause);
   }
-  if (fd < limit - kFdReserve) return;
-  server->at_fd_reserve = true;
   update_listener(server);
-  if (server->fd_reserve_warned) return;
-  server->fd_reserve_warned = true;
-  diag_warn("only %d of %d descriptors left: stream connections wait until others end\n",
-            limit - fd - 1, limit);
+  if (!server->fd_reserve_warned) {
+    server->fd_reserve_warned = true;
+    server->clients_at_reserve = server->client_count;
+    diag_warn("only %d of %d descriptors left: stream connections wait until others end\n",
+              limit - probe, limit);
+  }
+  return false;
 }
 
 }  // namespace
@@ -117,6 +132,7 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
   stream_server* server = context_of<stream_server>(w);
+  if (!accept_keeps_reserve(server)) return;
   unsigned char peer[128] = {0};
   socklen_t peer_len = sizeof peer;
   int fd;
@@ -151,8 +167,8 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   client->next = server->clients;
   if (server->clients != nullptr) server->clients->prev = client;
   server->clients = client;
+  ++server->client_count;
   ev_io_start(server->loop, &client->watcher);
-  keep_fd_reserve(server, fd);
 }
 
 namespace {
@@ -234,6 +250,12 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   if (client->next != nullptr) client->next->prev = client->prev;
   bfree(&client->buffer);
   free(client);
+  --server->client_count;
+  // The episode ends once a reserve's worth of connections has ended.
+  if (server->fd_reserve_warned &&
+      server->client_count + static_cast<unsigned>(kFdReserve) <= server->clients_at_reserve) {
+    server->fd_reserve_warned = false;
+  }
   if (server->at_fd_reserve) {
     server->at_fd_reserve = false;
     update_listener(server);

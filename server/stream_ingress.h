@@ -49,16 +49,20 @@ struct stream_server : socket_context {
   // the longest payload it can publish (publish_payload_limit) before
   // stream_server_open, which leaves it as it is.
   uint32_t max_message;
-  // Live connections, most recently accepted first (stream_client::next).
+  // Live connections, most recently accepted first (stream_client::next),
+  // and their number.
   stream_client* clients;
+  unsigned client_count;
   // Back-pressure (stream_server_pause): neither the listener nor any
   // connection is read.
   bool reading_paused;
   // The listener waits for the descriptor reserve: set by accept_cb, cleared
   // when a connection ends.
   bool at_fd_reserve;
-  // The WARNING of the current descriptor-reserve episode has been written.
+  // The WARNING of the current descriptor-reserve episode has been written,
+  // when client_count was clients_at_reserve.
   bool fd_reserve_warned;
+  unsigned clients_at_reserve;
 };
 
 // One accepted connection, from accept_cb until close_and_free_client, which
@@ -92,10 +96,10 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
 // libev callback on stream_server::io: accepts one connection and starts
 // collecting it. When descriptors or memory run out, stops the listener for
 // kAcceptPauseSeconds instead of spinning; other failures are logged only.
-// A connection that leaves fewer than kFdReserve descriptors below the limit
-// is kept, but the listener then waits until a connection ends, with one
-// WARNING line per episode (an episode ends once a connection is accepted
-// with twice the reserve free).
+// While a new connection would leave fewer than kFdReserve descriptors below
+// the limit, it is not accepted: the listener waits until a connection ends,
+// with one WARNING line per episode (an episode ends once kFdReserve
+// connections have ended).
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // libev callback on stream_client::watcher: up to kReadChunksPerTurn reads into

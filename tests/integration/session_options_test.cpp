@@ -1,7 +1,17 @@
-// Options that shape the daemon's MQTT session: QoS, client identifier, will.
+// Options that shape the daemon's MQTT session (QoS, client identifier,
+// will), and how the session rides out a broker that goes away or stalls.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/local_socket.h"
@@ -111,6 +121,156 @@ TEST_F(SessionOptionsTest, StreamMessageLongerThanOnePublishCarriesIsDroppedWith
   const long after = resident_kib(proc.pid());
   EXPECT_LT(after - before, bound_kib) << "before " << before << " KiB, after " << after << " KiB";
 #endif
+}
+
+// A non-blocking Unix socket of `type` connected to `path`, or -1 (errno
+// tells why: EAGAIN when a stream listener's backlog is full).
+int connect_nonblocking(const std::string& path, int type) {
+  const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+// Resumes a frozen broker however the test ends.
+struct FrozenBroker {
+  explicit FrozenBroker(pid_t broker_pid) : pid(broker_pid) { kill(pid, SIGSTOP); }
+  ~FrozenBroker() { thaw(); }
+  void thaw() {
+    if (pid > 0) kill(pid, SIGCONT);
+    pid = -1;
+  }
+  pid_t pid;
+};
+
+// A lost session and its return are visible at the default level, with what
+// was dropped meanwhile counted by path.
+TEST_F(SessionOptionsTest, OutageIsLoggedWithItsLengthAndTheDropsByPath) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  Process& proc = daemon_->process();
+  broker_->stop();
+  ASSERT_TRUE(proc.wait_for_stderr("WARNING: session lost: ", std::chrono::milliseconds(10000)))
+      << proc.stderr_text();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(send_datagram(dgram_path_, "while down"));
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(send_stream(stream_path_, "while down"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(broker_->start()) << broker_->error();
+  EXPECT_TRUE(proc.wait_for_stderr("WARNING: session back after ",
+                                   std::chrono::milliseconds(20000)))
+      << proc.stderr_text();
+  EXPECT_NE(proc.stderr_text().find(" s down; dropped meanwhile: 3 datagrams, 2 stream messages\n"),
+            std::string::npos)
+      << proc.stderr_text();
+  EXPECT_EQ(proc.count_in_stderr("WARNING: session lost: "), 1u) << proc.stderr_text();
+  EXPECT_NE(proc.stderr_text().find("WARNING: session lost: The connection was lost.(7)"),
+            std::string::npos)
+      << proc.stderr_text();
+}
+
+// A broker that takes nothing (frozen) holds the local senders back once the
+// library holds its high-water mark; the daemon does not grow with what they
+// send, and nothing is lost once the broker takes data again.
+TEST_F(SessionOptionsTest, FrozenBrokerHoldsSendersBackNotMemory) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--keepalive", "60"}));
+  Process& proc = daemon_->process();
+  const long before = resident_kib(proc.pid());
+  ASSERT_GT(before, 0);
+  const int sender = connect_nonblocking(dgram_path_, SOCK_DGRAM);
+  ASSERT_GE(sender, 0) << strerror(errno);
+  const int sndbuf = 256 * 1024;
+  setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+
+  // 48 MiB offered: far more than the kernel's socket buffers between the
+  // daemon and the broker take.
+  const int offered = 1536;
+  const std::string filler(32 * 1024 - 16, 'f');
+  int sent = 0;
+  {
+    FrozenBroker frozen(broker_->pid());
+    while (sent < offered) {
+      const std::string payload = std::to_string(sent) + ":" + filler;
+      // Held back when the daemon has not taken the datagram in 1 s.
+      bool taken = false;
+      for (int tries = 0; tries < 100 && !taken; ++tries) {
+        taken = send(sender, payload.data(), payload.size(), MSG_DONTWAIT) >= 0;
+        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (!taken) break;
+      ++sent;
+    }
+    const long during = resident_kib(proc.pid());
+    RecordProperty("datagrams_taken", sent);
+    RecordProperty("rss_growth_kib", static_cast<int>(during - before));
+    EXPECT_LT(sent, offered) << "the daemon took everything from its senders";
+#if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory on purpose
+    // The high-water mark and the library's copies of it, with room for
+    // qemu-user's own caches when emulated.
+    const long bound_kib = kUnderEmulator ? 24 * 1024 : 8 * 1024;
+    EXPECT_LT(during - before, bound_kib) << "before " << before << " KiB, during " << during
+                                          << " KiB, " << sent << " datagrams taken";
+#endif
+  }
+  close(sender);
+  // Every datagram the daemon took arrives, in order.
+  for (int i = 0; i < sent; ++i) {
+    const MqttMessage m = next_message(std::chrono::milliseconds(20000));
+    ASSERT_EQ(m.payload.substr(0, m.payload.find(':')), std::to_string(i)) << "of " << sent;
+  }
+  EXPECT_EQ(proc.stderr_text().find("ERR"), std::string::npos) << proc.stderr_text();
+}
+
+// Local writers holding connections cannot take the descriptors the broker
+// connection needs: the listener keeps a reserve, so that the session comes
+// back after a broker restart while they hold on, and their messages are
+// relayed once they end.
+TEST_F(SessionOptionsTest, HeldConnectionsLeaveDescriptorsForTheSession) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  Process& proc = daemon_->process();
+  struct rlimit limit;
+  ASSERT_EQ(prlimit(proc.pid(), RLIMIT_NOFILE, nullptr, &limit), 0) << strerror(errno);
+  limit.rlim_cur = 64;
+  ASSERT_EQ(prlimit(proc.pid(), RLIMIT_NOFILE, &limit, nullptr), 0) << strerror(errno);
+
+  // As many connections as the daemon and its backlog take, each holding
+  // the first part of a message.
+  std::vector<int> held;
+  while (held.size() < 80) {
+    const int fd = connect_nonblocking(stream_path_, SOCK_STREAM);
+    if (fd < 0) break;
+    const std::string part = "held " + std::to_string(held.size());
+    ASSERT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    held.push_back(fd);
+    // Let the daemon accept it before the next one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  RecordProperty("connections_held", static_cast<int>(held.size()));
+  EXPECT_TRUE(proc.wait_for_stderr("descriptors left: stream connections wait until others end\n",
+                                   std::chrono::milliseconds(5000)))
+      << proc.stderr_text();
+
+  ASSERT_TRUE(broker_->restart()) << broker_->error();
+  EXPECT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, std::chrono::milliseconds(20000)))
+      << "no session while " << held.size() << " connections were held\n"
+      << proc.stderr_text();
+
+  for (int fd : held) close(fd);
+  std::vector<std::string> got;
+  for (size_t i = 0; i < held.size(); ++i) {
+    const MqttMessage m = next_message(std::chrono::milliseconds(10000));
+    if (m.payload.empty()) break;
+    got.push_back(m.payload);
+  }
+  EXPECT_EQ(got.size(), held.size()) << proc.stderr_text();
+  EXPECT_EQ(proc.count_in_stderr("descriptors left"), 1u) << proc.stderr_text();
 }
 
 }  // namespace

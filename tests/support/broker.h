@@ -51,6 +51,8 @@ class MosquittoBroker {
   // no broker listens yet. Called by start() when not done before.
   void reserve_ports();
 
+  // The running broker's pid (-1 when none), for tests that freeze it.
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   int port() const { return port_; }
   int tls_port() const { return tls_port_; }
   const std::string& error() const { return error_; }
