@@ -16,6 +16,7 @@
 // the same mosquitto_sub. They must run natively: under an emulator the
 // resident set would be the emulator's.
 #include <mosquitto.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +39,7 @@
 #include "bench/native_publisher.h"
 #include "bench/report.h"
 #include "bench/timed_command.h"
+#include "server/publish_count.h"
 #include "tests/support/broker.h"
 #include "tests/support/certs.h"
 #include "tests/support/daemon.h"
@@ -51,6 +53,7 @@ using quorrel_test::MosquittoBroker;
 using quorrel_test::MqttSubscriber;
 using quorrel_test::Process;
 using quorrel_test::QuorreldProcess;
+using quorrel_test::peak_resident_kib;
 using quorrel_test::resident_kib;
 using quorrel_test::TempDir;
 
@@ -68,7 +71,7 @@ struct Config {
   size_t p3_bytes = 16 << 20;  // the large file
   size_t cg_count = 10000;     // datagrams per callgrind step
   std::string out_path = "bench/results.md";
-  std::string only = "p1,p2,p3,p4";  // which figures to measure
+  std::string only = "p1,p2,p3,p4,p5";  // which figures to measure
   std::string musl_dir;              // static musl programs to measure too, or empty
 };
 
@@ -113,6 +116,7 @@ class Bench {
   std::vector<Row> sustained_rate();
   std::vector<Row> large_message();
   std::vector<Row> footprint();
+  std::vector<Row> peak_memory();
   std::vector<std::string> heading() const;
 
  private:
@@ -139,9 +143,10 @@ class Bench {
     std::string dgram_path;
   };
 
+  // Against `broker` (the shared one when null).
   Relay start_relay(const std::string& tag, int qos, const std::string& wrapper = "",
-                    const std::string& program = QUORRELD_PATH);
-  void wait_relaying(Relay& relay, milliseconds timeout);
+                    const std::string& program = QUORRELD_PATH, MosquittoBroker* broker = nullptr);
+  void wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* broker);
   Clock::time_point send_datagrams(const std::string& path, const std::string& prefix,
                                    size_t count);
   double shell_loop(const std::string& body, const std::vector<std::string>& args,
@@ -187,14 +192,15 @@ void Bench::set_up() {
 }
 
 Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::string& wrapper,
-                                const std::string& program) {
+                                const std::string& program, MosquittoBroker* broker) {
+  if (broker == nullptr) broker = broker_.get();
   Relay relay;
   relay.topic = "bench/" + tag;
   relay.stream_path = dir_.file(tag + ".sock");
   relay.dgram_path = dir_.file(tag + ".dgram");
   relay.daemon = std::make_unique<QuorreldProcess>();
   const std::vector<std::string> args = {
-      "--host", "127.0.0.1",      "-p",         std::to_string(broker_->port()),
+      "--host", "127.0.0.1",      "-p",         std::to_string(broker->port()),
       "-t",     relay.topic,      "--unixsock", relay.stream_path,
       "-u",     relay.dgram_path, "-q",         std::to_string(qos)};
   const std::string name = quorrel_test::unique_daemon_name("bench_" + tag);
@@ -218,14 +224,14 @@ Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::stri
     relay.lock.path = quorrel_test::lock_file_path(name);
   }
   if (!started) throw BenchError("cannot start quorreld");
-  wait_relaying(relay, milliseconds(wrapper.empty() ? 10000 : 60000));
+  wait_relaying(relay, milliseconds(wrapper.empty() ? 10000 : 60000), broker);
   return relay;
 }
 
-void Bench::wait_relaying(Relay& relay, milliseconds timeout) {
+void Bench::wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* broker) {
   // A subscriber of its own, only for the start: it keeps what it receives.
   MqttSubscriber probe;
-  if (!probe.connect(broker_->port()) || !probe.subscribe(relay.topic)) {
+  if (!probe.connect(broker->port()) || !probe.subscribe(relay.topic)) {
     throw BenchError("probe subscriber did not connect");
   }
   if (!relay.daemon->wait_for_sockets(relay.stream_path, relay.dgram_path, timeout) ||
@@ -583,6 +589,85 @@ std::vector<Row> Bench::footprint() {
   return rows;
 }
 
+// Peak resident memory of a fresh daemon under the two loads that made it
+// grow with the broker rather than the device: a QoS 1 burst from a blocking
+// sender, and a sender offering more than a frozen broker takes. Back-pressure
+// bounds both at idle + the high-water mark + 2 MiB.
+std::vector<Row> Bench::peak_memory() {
+  std::vector<Row> rows;
+  const double bound_kib = static_cast<double>(kHighWaterBytes / 1024 + 2 * 1024);
+  auto kib = [](double k) { return fixed(k, 0) + " KiB"; };
+  auto row = [&](const std::string& figure, const std::string& measured, double idle,
+                 double peak) {
+    rows.push_back({figure, measured, kib(peak),
+                    "+" + fixed(peak - idle, 0) + " KiB over idle " + fixed(idle, 0) + " KiB",
+                    "≤ idle + " + kib(bound_kib), verdict(peak - idle, bound_kib, true)});
+  };
+
+  {
+    Relay burst = start_relay("p5_q1", 1);
+    const pid_t pid = burst.daemon->process().pid();
+    std::this_thread::sleep_for(milliseconds(300));
+    const double idle = static_cast<double>(resident_kib(pid));
+    const std::string prefix = "p5 q1 ";
+    sub_.expect_sequence(prefix, config_.p2_count);
+    send_datagrams(burst.dgram_path, prefix, config_.p2_count);
+    const Delivery d = sub_.wait(milliseconds(20000));
+    if (d.delivered != config_.p2_count) {
+      throw BenchError("P5 QoS 1 burst delivered " + std::to_string(d.delivered) + " of " +
+                       std::to_string(config_.p2_count));
+    }
+    row("P5 peak memory", "peak RSS (VmHWM) over a " + std::to_string(config_.p2_count) + " × " +
+                              std::to_string(config_.p2_size) + " B QoS 1 burst",
+        idle, static_cast<double>(peak_resident_kib(pid)));
+  }
+
+  {
+    // A broker of its own, frozen with SIGSTOP while a sender offers 64 MiB
+    // (16 MiB in a smoke run) of 32 KiB datagrams without blocking; the
+    // sender stops once the daemon has taken nothing for a second.
+    quorrel_test::BrokerOptions options;
+    options.quiet_log = true;
+    MosquittoBroker frozen_broker(options);
+    if (!frozen_broker.start()) throw BenchError("broker: " + frozen_broker.error());
+    Relay relay = start_relay("p5_frozen", 0, "", QUORRELD_PATH, &frozen_broker);
+    const pid_t pid = relay.daemon->process().pid();
+    std::this_thread::sleep_for(milliseconds(300));
+    const double idle = static_cast<double>(resident_kib(pid));
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", relay.dgram_path.c_str());
+    if (fd < 0 || connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+      if (fd >= 0) close(fd);
+      throw BenchError("connect " + relay.dgram_path + ": " + strerror(errno));
+    }
+    const int sndbuf = 256 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    const size_t offered = (config_.smoke ? 16u : 64u) << 20;
+    const std::string payload(32 * 1024, 'f');
+    kill(frozen_broker.pid(), SIGSTOP);
+    size_t taken = 0;
+    while (taken < offered) {
+      bool sent = false;
+      for (int tries = 0; tries < 100 && !sent; ++tries) {
+        sent = send(fd, payload.data(), payload.size(), MSG_DONTWAIT) >= 0;
+        if (!sent) std::this_thread::sleep_for(milliseconds(10));
+      }
+      if (!sent) break;
+      taken += payload.size();
+    }
+    const double peak = static_cast<double>(peak_resident_kib(pid));
+    kill(frozen_broker.pid(), SIGCONT);
+    close(fd);
+    row("", "peak RSS (VmHWM) with the broker frozen, " + bytes_text(static_cast<double>(taken)) +
+                " of " + bytes_text(static_cast<double>(offered)) + " offered taken",
+        idle, peak);
+  }
+  return rows;
+}
+
 std::vector<std::string> Bench::heading() const {
   std::vector<std::string> lines;
   struct utsname u;
@@ -636,7 +721,7 @@ int run(int argc, char** argv) {
       config.musl_dir = argv[++i];
     } else {
       fprintf(stderr,
-              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]"
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5] [--p2-count N] [--out FILE]"
               " [--musl-dir DIR]\n",
               argv[0]);
       return 2;
@@ -657,6 +742,7 @@ int run(int argc, char** argv) {
     section("p2 sustained rate", [&] { return bench.sustained_rate(); });
     section("p3 large message", [&] { return bench.large_message(); });
     section("p4 footprint", [&] { return bench.footprint(); });
+    section("p5 peak memory", [&] { return bench.peak_memory(); });
     const std::string table = render_table(bench.heading(), rows);
     fputs(table.c_str(), stdout);
     std::ofstream out(config.out_path);

@@ -236,11 +236,21 @@ CommandResult run_command(const std::vector<std::string>& argv, milliseconds tim
   return result;
 }
 
-long resident_kib(pid_t pid) {
+namespace {
+
+// The figure after `field` (e.g. "VmRSS:") in the process's status, or -1.
+long status_kib(pid_t pid, const std::string& field) {
   std::string status;
   if (!read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
-  const size_t at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+  const size_t at = status.find("\n" + field);
+  return at == std::string::npos ? -1
+                                 : strtol(status.c_str() + at + 1 + field.size(), nullptr, 10);
 }
+
+}  // namespace
+
+long resident_kib(pid_t pid) { return status_kib(pid, "VmRSS:"); }
+
+long peak_resident_kib(pid_t pid) { return status_kib(pid, "VmHWM:"); }
 
 }  // namespace quorrel_test

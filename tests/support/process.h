@@ -111,6 +111,8 @@ CommandResult run_command(const std::vector<std::string>& argv,
 
 // Resident memory of process `pid` in KiB (VmRSS), or -1 when unreadable.
 long resident_kib(pid_t pid);
+// The most resident memory it has had so far (VmHWM), likewise.
+long peak_resident_kib(pid_t pid);
 
 // Whether the programs under test run under an emulator (qemu-user), whose
 // own memory and slowness then count in what the tests measure.
