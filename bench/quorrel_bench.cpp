@@ -43,6 +43,7 @@
 #include "tests/support/broker.h"
 #include "tests/support/certs.h"
 #include "tests/support/daemon.h"
+#include "tests/support/local_socket.h"
 #include "tests/support/subscriber.h"
 #include "tests/support/temp_dir.h"
 
@@ -149,6 +150,9 @@ class Bench {
   void wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* broker);
   Clock::time_point send_datagrams(const std::string& path, const std::string& prefix,
                                    size_t count);
+  // Sends config_.p2_count datagrams to `relay`; throws unless every one
+  // reaches the subscriber.
+  void send_all_delivered(const Relay& relay, const std::string& prefix);
   double shell_loop(const std::string& body, const std::vector<std::string>& args,
                     const std::string& prefix);
   double relay_rate(const Relay& relay, int qos, int rep, bool native);
@@ -240,21 +244,18 @@ void Bench::wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* b
   }
 }
 
+// A datagram socket (with `flags`) connected to `path`; throws when none.
+int connect_datagram(const std::string& path, int flags) {
+  const int fd = quorrel_test::connect_local(path, SOCK_DGRAM | flags);
+  if (fd < 0) throw BenchError("connect " + path + ": " + strerror(errno));
+  return fd;
+}
+
 // Sends `count` datagrams made by make_payload over one blocking socket;
 // returns when the first was sent.
 Clock::time_point Bench::send_datagrams(const std::string& path, const std::string& prefix,
                                         size_t count) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw BenchError(std::string("socket: ") + strerror(errno));
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-    const int err = errno;
-    close(fd);
-    throw BenchError("connect " + path + ": " + strerror(err));
-  }
+  const int fd = connect_datagram(path, 0);
   std::string payload;
   const Clock::time_point start = Clock::now();
   for (size_t i = 0; i < count; ++i) {
@@ -271,6 +272,16 @@ Clock::time_point Bench::send_datagrams(const std::string& path, const std::stri
   }
   close(fd);
   return start;
+}
+
+void Bench::send_all_delivered(const Relay& relay, const std::string& prefix) {
+  sub_.expect_sequence(prefix, config_.p2_count);
+  send_datagrams(relay.dgram_path, prefix, config_.p2_count);
+  const Delivery d = sub_.wait(milliseconds(20000));
+  if (d.delivered != config_.p2_count) {
+    throw BenchError("QoS 1 run '" + prefix + "' delivered " + std::to_string(d.delivered) +
+                     " of " + std::to_string(config_.p2_count));
+  }
 }
 
 // Runs `body` as a POSIX shell loop of config_.p1_count iterations ($i is the
@@ -518,14 +529,7 @@ std::vector<Row> Bench::footprint() {
     // delivered everything and settled.
     const std::string program = musl_program("quorreld");
     Relay burst = start_relay("musl_q1", 1, "", program);
-    const std::string prefix = "p4 musl ";
-    sub_.expect_sequence(prefix, config_.p2_count);
-    send_datagrams(burst.dgram_path, prefix, config_.p2_count);
-    const Delivery d = sub_.wait(milliseconds(10000));
-    if (d.delivered != config_.p2_count) {
-      throw BenchError("musl QoS 1 run delivered " + std::to_string(d.delivered) + " of " +
-                       std::to_string(config_.p2_count));
-    }
+    send_all_delivered(burst, "p4 musl ");
     std::this_thread::sleep_for(milliseconds(1000));
     const double after_burst = static_cast<double>(resident_kib(burst.daemon->process().pid()));
 
@@ -609,14 +613,7 @@ std::vector<Row> Bench::peak_memory() {
     const pid_t pid = burst.daemon->process().pid();
     std::this_thread::sleep_for(milliseconds(300));
     const double idle = static_cast<double>(resident_kib(pid));
-    const std::string prefix = "p5 q1 ";
-    sub_.expect_sequence(prefix, config_.p2_count);
-    send_datagrams(burst.dgram_path, prefix, config_.p2_count);
-    const Delivery d = sub_.wait(milliseconds(20000));
-    if (d.delivered != config_.p2_count) {
-      throw BenchError("P5 QoS 1 burst delivered " + std::to_string(d.delivered) + " of " +
-                       std::to_string(config_.p2_count));
-    }
+    send_all_delivered(burst, "p5 q1 ");
     row("P5 peak memory", "peak RSS (VmHWM) over a " + std::to_string(config_.p2_count) + " × " +
                               std::to_string(config_.p2_size) + " B QoS 1 burst",
         idle, static_cast<double>(peak_resident_kib(pid)));
@@ -634,15 +631,7 @@ std::vector<Row> Bench::peak_memory() {
     const pid_t pid = relay.daemon->process().pid();
     std::this_thread::sleep_for(milliseconds(300));
     const double idle = static_cast<double>(resident_kib(pid));
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", relay.dgram_path.c_str());
-    if (fd < 0 || connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-      if (fd >= 0) close(fd);
-      throw BenchError("connect " + relay.dgram_path + ": " + strerror(errno));
-    }
+    const int fd = connect_datagram(relay.dgram_path, SOCK_NONBLOCK);
     const int sndbuf = 256 * 1024;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     const size_t offered = (config_.smoke ? 16u : 64u) << 20;
@@ -652,7 +641,7 @@ std::vector<Row> Bench::peak_memory() {
     while (taken < offered) {
       bool sent = false;
       for (int tries = 0; tries < 100 && !sent; ++tries) {
-        sent = send(fd, payload.data(), payload.size(), MSG_DONTWAIT) >= 0;
+        sent = send(fd, payload.data(), payload.size(), 0) >= 0;
         if (!sent) std::this_thread::sleep_for(milliseconds(10));
       }
       if (!sent) break;

@@ -1,13 +1,11 @@
 // Options that shape the daemon's MQTT session (QoS, client identifier,
 // will), and how the session rides out a broker that goes away or stalls.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -123,24 +121,6 @@ TEST_F(SessionOptionsTest, StreamMessageLongerThanOnePublishCarriesIsDroppedWith
 #endif
 }
 
-// A non-blocking Unix socket of `type` connected to `path`, or -1 (errno
-// tells why: EAGAIN when a stream listener's backlog is full).
-int connect_nonblocking(const std::string& path, int type) {
-  const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
 // Resumes a frozen broker however the test ends.
 struct FrozenBroker {
   explicit FrozenBroker(pid_t broker_pid) : pid(broker_pid) { kill(pid, SIGSTOP); }
@@ -184,7 +164,7 @@ TEST_F(SessionOptionsTest, FrozenBrokerHoldsSendersBackNotMemory) {
   Process& proc = daemon_->process();
   const long before = resident_kib(proc.pid());
   ASSERT_GT(before, 0);
-  const int sender = connect_nonblocking(dgram_path_, SOCK_DGRAM);
+  const int sender = connect_local(dgram_path_, SOCK_DGRAM | SOCK_NONBLOCK);
   ASSERT_GE(sender, 0) << strerror(errno);
   const int sndbuf = 256 * 1024;
   setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
@@ -244,7 +224,7 @@ TEST_F(SessionOptionsTest, HeldConnectionsLeaveDescriptorsForTheSession) {
   // the first part of a message.
   std::vector<int> held;
   while (held.size() < 80) {
-    const int fd = connect_nonblocking(stream_path_, SOCK_STREAM);
+    const int fd = connect_local(stream_path_, SOCK_STREAM | SOCK_NONBLOCK);
     if (fd < 0) break;
     const std::string part = "held " + std::to_string(held.size());
     ASSERT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));

@@ -50,6 +50,24 @@ bool send_datagram(const std::string& path, const std::string& bytes) {
   return n == static_cast<ssize_t>(bytes.size());
 }
 
+int connect_local(const std::string& path, int type) {
+  sockaddr_un addr;
+  if (!make_address(path, &addr)) return -1;
+  const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
 bool send_stream(const std::string& path, const std::string& bytes) {
   StreamConnection conn;
   return conn.open(path) && conn.write(bytes);

@@ -11,6 +11,12 @@ namespace quorrel_test {
 // false on any failure (errno describes it).
 bool send_datagram(const std::string& path, const std::string& bytes);
 
+// A Unix socket of `type` (SOCK_DGRAM or SOCK_STREAM, optionally with
+// SOCK_NONBLOCK) connected to `path`, close-on-exec; the caller closes it.
+// -1 on failure, with errno telling why (EAGAIN: a non-blocking connect to a
+// listener whose queue is full).
+int connect_local(const std::string& path, int type);
+
 // Connects to the stream socket at `path`, writes all of `bytes` and closes:
 // one message. Returns false on any failure.
 bool send_stream(const std::string& path, const std::string& bytes);
