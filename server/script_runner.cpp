@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,11 +99,17 @@ int close_loop_limit() {
 
 // The child's side, between fork and exec. Only async-signal-safe calls:
 // another thread may have held any lock (malloc's, stdio's) at the fork.
-[[noreturn]] void exec_shell(char* const argv[], const struct sigaction* dfl, int close_limit) {
+[[noreturn]] void exec_shell(char* const argv[], int close_limit) {
   // The library ignores SIGPIPE, and ignored signals survive exec; a script
-  // expects the defaults of any shell.
+  // expects the defaults of any shell. The kernel is asked directly: the C
+  // library refuses the signals it keeps for itself (32 and up), which a
+  // parent may have left ignored (glibc's posix_spawn does). A zeroed record
+  // means SIG_DFL, no flags and an empty mask in every architecture's layout.
+  const unsigned long dfl[8] = {};
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, dfl, nullptr);
+    if (sig != SIGKILL && sig != SIGSTOP) {
+      syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
+    }
   }
   // The daemon's descriptors (the broker connection, the library's socket
   // pair) must not outlive it in a script, nor be written to by one.
@@ -124,10 +131,6 @@ pid_t spawn_shell(char* command) {
   char sh[] = "sh";
   char dash_c[] = "-c";
   char* const argv[] = {sh, dash_c, command, nullptr};
-  struct sigaction dfl;
-  memset(&dfl, 0, sizeof dfl);
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
   const int close_limit = close_loop_limit();
   // Blocked across fork, so that no handler of the daemon's (libev's SIGCHLD
   // handler writing to the loop's pipe) runs in the child before the child
@@ -137,7 +140,7 @@ pid_t spawn_shell(char* command) {
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &saved);
   const pid_t pid = fork();
-  if (pid == 0) exec_shell(argv, &dfl, close_limit);
+  if (pid == 0) exec_shell(argv, close_limit);
   const int err = errno;
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   errno = err;
@@ -222,8 +225,8 @@ void script_runner_submit(char* command, size_t length) noexcept {
   unsigned held_back = 0;
   bool log_full = false;
   pthread_mutex_lock(&runner_mu);
-  const bool fits = runner.queued < kMaxQueuedScripts &&
-                    length <= kMaxQueuedScriptBytes - runner.queued_bytes;
+  const bool fits =
+      runner.queued < kMaxQueuedScripts && length <= kMaxQueuedScriptBytes - runner.queued_bytes;
   if (fits) {
     runner.queue[(runner.head + runner.queued) % kMaxQueuedScripts] = {command, length};
     ++runner.queued;
@@ -231,8 +234,7 @@ void script_runner_submit(char* command, size_t length) noexcept {
   } else {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const double seconds =
-        static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    const double seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
     log_full = log_throttle_admit(&queue_full_log, seconds, &held_back);
   }
   pthread_mutex_unlock(&runner_mu);

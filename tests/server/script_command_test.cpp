@@ -93,8 +93,7 @@ class RecordingScript : public ::testing::Test {
 };
 
 TEST(ScriptCommand, OrdinaryPayloadKeepsTheFamiliarShape) {
-  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"),
-            "sh /etc/s.sh 'on' '/tmp/q.sock'");
+  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"), "sh /etc/s.sh 'on' '/tmp/q.sock'");
   EXPECT_EQ(script_command("/etc/s.sh", "", 0, "/tmp/q.sock"), "sh /etc/s.sh '' '/tmp/q.sock'");
 }
 
