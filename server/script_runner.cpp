@@ -105,11 +105,11 @@ int close_loop_limit() {
   // library refuses the signals it keeps for itself (32 and up), which a
   // parent may have left ignored (glibc's posix_spawn does). A zeroed record
   // means SIG_DFL, no flags and an empty mask in every architecture's layout.
+  // The last argument is the size of the kernel's signal set: 64 signals, or
+  // 128 on MIPS, which _NSIG (65, or 128) over 8 gives on both C libraries.
   const unsigned long dfl[8] = {};
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) {
-      syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
-    }
+    if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, dfl, nullptr, _NSIG / 8);
   }
   // The daemon's descriptors (the broker connection, the library's socket
   // pair) must not outlive it in a script, nor be written to by one.
