@@ -17,6 +17,7 @@
 #include "server/heap.h"
 #include "server/ingress_gate.h"
 #include "server/mqtt_session.h"
+#include "server/script_runner.h"
 #include "server/settings.h"
 #include "server/stream_ingress.h"
 
@@ -205,11 +206,14 @@ int daemon_main(int argc, char** argv) {
   if (!mosq) return 1;
   if (!set_will(mosq.get())) exit(-1);
   if (!configure_client(mosq.get())) return 1;
+  // The onconnect script may start as soon as the network thread runs, so the
+  // loop that reaps the scripts' children exists before it.
+  struct ev_loop* loop = ev_default_loop(0);
+  script_runner_start(loop);
   connect_until_done(mosq.get());
   if (!start_network_thread(mosq.get())) return 1;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
-  struct ev_loop* loop = ev_default_loop(0);
   stream_server stream{};
   // A stream message is only refused once it outgrows what one PUBLISH can
   // carry for this topic and QoS, so that the library is never handed one it

@@ -13,8 +13,9 @@
 void one_instance(const char* prog);
 
 // quorreld's whole life: arguments, lock, detach, MQTT client with will,
-// credentials and TLS, connect (retried once a second for ever), network
-// thread, both local sockets on the default loop, then the loop. Returns 1
+// credentials and TLS, the scripts' reaper on the default loop, connect
+// (retried once a second for ever), network thread, both local sockets on
+// the default loop, then the loop. Returns 1
 // when the MQTT client cannot be created, given its credentials or started;
 // returns 0 should the loop ever end. Ends the process itself on argument
 // errors (1), a port, keepalive, qos or subqos the session cannot use (1,

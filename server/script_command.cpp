@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "common/log.h"
+#include "server/script_runner.h"
 
 size_t shell_quoted_length(const char* text, size_t len) {
   size_t quotes = 0;
@@ -56,7 +57,7 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   const size_t sock_len = strlen(sockpath);
   const size_t script_len = strlen(script);
   const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
-                       shell_quoted_length(sockpath, sock_len) + 2;
+                       shell_quoted_length(sockpath, sock_len);
   char* command = allocate_command(total, length);
   if (command == nullptr) return nullptr;
   char* at = command;
@@ -66,32 +67,29 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   at += shell_quote(at, payload, text_len);
   *at++ = ' ';
   at += shell_quote(at, sockpath, sock_len);
-  put(&at, " &", 2);
   *at = '\0';
   return command;
 }
 
 char* build_onconnect_command(const char* onconnect, size_t* length) {
   const size_t len = strlen(onconnect);
-  char* command = allocate_command(len + 5, length);
+  char* command = allocate_command(3 + len, length);
   if (command == nullptr) return nullptr;
   char* at = command;
   put(&at, "sh ", 3);
-  put(&at, onconnect, len);
-  put(&at, " &", 3);  // with the NUL
+  put(&at, onconnect, len + 1);  // with the NUL
   return command;
 }
 
 bool script_command_fits(size_t length) { return length < kMaxScriptCommand; }
 
-int run_script_command(const char* command, size_t length) {
+int run_script_command(char* command, size_t length) noexcept {
   if (!script_command_fits(length)) {
     diag_err("script command too long: %zu bytes, not run\n", length);
+    free(command);
     return 1;
   }
-  // The trailing '&' makes sh return at once; the script's status is not ours.
-  int status = system(command);
-  (void)status;
+  script_runner_submit(command, length);
   return 0;
 }
 
@@ -101,5 +99,4 @@ void run_and_free_command(char* command, size_t length, const char* which) noexc
     return;
   }
   run_script_command(command, length);
-  free(command);
 }

@@ -1,6 +1,7 @@
 // The command lines of the scripts the MQTT session starts: built with each
 // argument quoted so that sh reads it back verbatim, refused when the kernel
-// would not take them, and run in the background through system().
+// would not take them, and handed to the script runner, which runs them
+// beside the daemon.
 //
 // Thread: the network thread, from the connect and message callbacks; no
 // state is kept between calls.
@@ -21,7 +22,7 @@ size_t shell_quoted_length(const char* text, size_t len);
 // NUL is added). REQUIRES: `out` has room for shell_quoted_length() bytes.
 size_t shell_quote(char* out, const char* text, size_t len);
 
-// "sh <script> '<payload>' '<sockpath>' &", with payload and socket path quoted
+// "sh <script> '<payload>' '<sockpath>'", with payload and socket path quoted
 // by shell_quote. The payload is taken up to its first NUL or `payload_len`,
 // whichever comes first. `script` is trusted configuration and stays as
 // written. Returns a NUL-terminated string from malloc that the caller frees,
@@ -30,19 +31,20 @@ size_t shell_quote(char* out, const char* text, size_t len);
 char* build_script_command(const char* script, const char* payload, size_t payload_len,
                            const char* sockpath, size_t* length);
 
-// "sh <onconnect> &", allocated (or refused as too long) like
+// "sh <onconnect>", allocated (or refused as too long) like
 // build_script_command.
 char* build_onconnect_command(const char* onconnect, size_t* length);
 
 // True when a command of `length` characters (without NUL) can be run.
 bool script_command_fits(size_t length);
 
-// Hands the NUL-terminated `command` of `length` characters to system() when
-// it fits; otherwise logs an ERR line and runs nothing (`command` may then be
-// null). Returns 0 when handed on, 1 when refused.
-int run_script_command(const char* command, size_t length);
+// Hands the NUL-terminated `command` of `length` characters (from malloc) to
+// script_runner_submit when it fits, which then owns it; otherwise logs an
+// ERR line, frees it and runs nothing (`command` may then be null). Returns 0
+// when handed on, 1 when refused.
+int run_script_command(char* command, size_t length) noexcept;
 
-// Runs a command from build_*_command and frees it. A null one was either
+// Runs a command from build_*_command, which it takes. A null one was either
 // too long (run_script_command says so) or not allocated (an ERR line names
 // `which`: "onconnect " or "" for the message script).
 void run_and_free_command(char* command, size_t length, const char* which) noexcept;

@@ -1,6 +1,9 @@
 // Scripts run by the daemon: per inbound message and per connect.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +123,127 @@ TEST_F(ScriptTest, OnConnectScriptRunsAfterEveryConnect) {
       << daemon_->process().stderr_text();
   ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, std::chrono::milliseconds(15000)));
   EXPECT_EQ(line_count(connects), 2u);
+}
+
+// The states of the children of process `parent` (one letter each, 'Z' for
+// a zombie), from /proc/*/stat.
+std::string child_states(pid_t parent) {
+  std::string states;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return states;
+  while (struct dirent* entry = readdir(proc)) {
+    std::string stat;
+    if (!read_file(std::string("/proc/") + entry->d_name + "/stat", &stat)) continue;
+    // "pid (comm) state ppid ...": comm may hold anything but ends at the last ')'.
+    const size_t close = stat.rfind(')');
+    char state = 0;
+    long ppid = 0;
+    if (close != std::string::npos &&
+        sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent) {
+      states += state;
+    }
+  }
+  closedir(proc);
+  return states;
+}
+
+TEST_F(ScriptTest, ScriptsInheritNoSocketOfTheDaemon) {
+  // Each script lists what its descriptors above 2 refer to into `name`.
+  auto lister = [&](const std::string& name) {
+    const std::string tmp = dir_->file(name + ".tmp");
+    return ": > '" + tmp +
+           "'\nfor f in /proc/$$/fd/*; do [ \"${f##*/}\" -gt 2 ] && readlink \"$f\" >> '" + tmp +
+           "'; done\nmv '" + tmp + "' '" + dir_->file(name) + "'\n";
+  };
+  const std::string script = dir_->file("on_message.sh");
+  const std::string onconnect = dir_->file("on_connect.sh");
+  ASSERT_TRUE(write_file(script, lister("message_fds")));
+  ASSERT_TRUE(write_file(onconnect, lister("connect_fds")));
+  const std::string subtopic = topic_ + "/in";
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon({"--subtopic", subtopic, "--script", script, "--onconnect", onconnect}));
+  ASSERT_TRUE(sub_->publish(subtopic, "on", 1));
+  for (const char* name : {"message_fds", "connect_fds"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(
+        wait_until([&] { return path_exists(dir_->file(name)); }, std::chrono::milliseconds(5000)))
+        << daemon_->process().stderr_text();
+    std::string fds;
+    ASSERT_TRUE(read_file(dir_->file(name), &fds));
+    // The shell keeps its script file open; no socket, pipe or event
+    // descriptor of the daemon may be there.
+    for (const char* kind : {"socket:", "pipe:", "anon_inode:"}) {
+      EXPECT_EQ(fds.find(kind), std::string::npos) << fds;
+    }
+  }
+}
+
+TEST_F(ScriptTest, ScriptsStartWithDefaultSignals) {
+  const std::string script = dir_->file("on_connect.sh");
+  const std::string out = dir_->file("signals");
+  // A reader that goes away ends `yes` by SIGPIPE, silently, as in any shell.
+  ASSERT_TRUE(write_file(script, "grep -E '^Sig(Ign|Blk)' /proc/$$/status > '" + out +
+                                     ".tmp'\nyes 2>> '" + out + ".tmp' | head -n1 > /dev/null\n" +
+                                     "mv '" + out + ".tmp' '" + out + "'\n"));
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--onconnect", script}));
+  ASSERT_TRUE(wait_until([&] { return path_exists(out); }, std::chrono::milliseconds(5000)))
+      << daemon_->process().stderr_text();
+  std::string signals;
+  ASSERT_TRUE(read_file(out, &signals));
+  EXPECT_EQ(signals, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+TEST_F(ScriptTest, FloodRunsAtMost16ScriptsAtOnceAndQueuesTheNext256) {
+  const std::string runs = dir_->file("runs");
+  const std::string gate = dir_->file("gate");
+  const std::string script = dir_->file("on_message.sh");
+  // Each run marks its start and end; it waits for the gate to open, 30 s
+  // at most.
+  ASSERT_TRUE(write_file(gate, ""));
+  ASSERT_TRUE(write_file(script, "echo s >> '" + runs + "'\ni=0\nwhile [ -e '" + gate +
+                                     "' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n" +
+                                     "echo e >> '" + runs + "'\n"));
+  const std::string subtopic = topic_ + "/in";
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--subtopic", subtopic, "--script", script, "-d", "7"}));
+  const unsigned sent = 300;
+  const unsigned admitted = 16 + 256;
+  for (unsigned i = 0; i < sent; ++i)
+    ASSERT_TRUE(sub_->publish(subtopic, "m" + std::to_string(i), 1));
+  // Every message has reached the daemon's message callback.
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(subtopic + " m" + std::to_string(sent - 1) + "\n",
+                                                 std::chrono::milliseconds(15000)));
+  auto count = [&](char mark) {
+    std::string content;
+    read_file(runs, &content);
+    size_t n = 0;
+    for (size_t i = 0; i < content.size(); i += 2) n += content[i] == mark;
+    return n;
+  };
+  wait_until([&] { return count('s') >= 16; }, std::chrono::milliseconds(10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(count('s'), 16u);
+  EXPECT_NE(daemon_->process().stderr_text().find("ERR: script queue full, script not run"),
+            std::string::npos);
+
+  remove_tree(gate);
+  wait_until([&] { return count('e') >= admitted; }, std::chrono::milliseconds(30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(count('s'), admitted);
+  EXPECT_EQ(count('e'), admitted);
+  std::string order;
+  ASSERT_TRUE(read_file(runs, &order));
+  size_t running = 0;
+  size_t most = 0;
+  for (size_t i = 0; i < order.size(); i += 2) {
+    running = order[i] == 's' ? running + 1 : running - 1;
+    most = std::max(most, running);
+  }
+  EXPECT_EQ(most, 16u);
+  // Every child has been reaped: no zombie is left.
+  const pid_t pid = daemon_->process().pid();
+  EXPECT_TRUE(
+      wait_until([&] { return child_states(pid).empty(); }, std::chrono::milliseconds(5000)))
+      << child_states(pid);
 }
 
 }  // namespace

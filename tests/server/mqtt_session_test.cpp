@@ -3,6 +3,7 @@
 // publishes, and the longest payload one publish carries.
 #include "server/mqtt_session.h"
 
+#include <ev.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <string.h>
@@ -15,6 +16,7 @@
 
 #include "common/log.h"
 #include "server/publish_count.h"
+#include "server/script_runner.h"
 #include "server/settings.h"
 #include "tests/server/server_test_util.h"
 #include "tests/support/temp_dir.h"
@@ -30,7 +32,8 @@ using server_test::wait_for_file;
 using server_test::write_recording_script;
 
 // Restores the settings, `debug` and `isconnect` after each case, and offers
-// a script that records its first two arguments and one that marks its run.
+// a script that records its first two arguments and one that marks its run;
+// the script runner reaps on the default loop (which wait_for_file runs).
 class SessionCallbacks : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,6 +44,7 @@ class SessionCallbacks : public ::testing::Test {
     ASSERT_FALSE(record_.empty());
     mark_ = dir_.file("mark.sh");
     ASSERT_TRUE(write_file(mark_, "touch " + dir_.file("marked") + "\n", 0755));
+    script_runner_start(ev_default_loop(0));
   }
   void TearDown() override {
     args_info = saved_settings_;

@@ -1,5 +1,6 @@
 // Script command lines: shape, quoting that sh reads back verbatim, and the
 // length limit of one shell argument.
+#include <ev.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 
 #include "common/log.h"
 #include "server/script_command.h"
+#include "server/script_runner.h"
 #include "tests/server/server_test_util.h"
 #include "tests/support/temp_dir.h"
 
@@ -55,16 +57,18 @@ std::string quoted(const char* text, size_t len) {
 }
 
 int run_command_text(const std::string& command) {
-  return run_script_command(command.c_str(), command.size());
+  return run_script_command(strdup(command.c_str()), command.size());
 }
 
-// A directory with a script that records its two arguments.
+// A directory with a script that records its two arguments, and the script
+// runner reaping on the default loop (which wait_for_file runs).
 class RecordingScript : public ::testing::Test {
  protected:
   void SetUp() override {
     script_ = write_recording_script(dir_);
     ASSERT_FALSE(script_.empty());
     saved_debug_ = debug;
+    script_runner_start(ev_default_loop(0));
   }
   void TearDown() override { debug = saved_debug_; }
 
@@ -89,26 +93,25 @@ class RecordingScript : public ::testing::Test {
 };
 
 TEST(ScriptCommand, OrdinaryPayloadKeepsTheFamiliarShape) {
-  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"),
-            "sh /etc/s.sh 'on' '/tmp/q.sock' &");
-  EXPECT_EQ(script_command("/etc/s.sh", "", 0, "/tmp/q.sock"), "sh /etc/s.sh '' '/tmp/q.sock' &");
+  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"), "sh /etc/s.sh 'on' '/tmp/q.sock'");
+  EXPECT_EQ(script_command("/etc/s.sh", "", 0, "/tmp/q.sock"), "sh /etc/s.sh '' '/tmp/q.sock'");
 }
 
 TEST(ScriptCommand, EmbeddedSingleQuoteIsClosedEscapedAndReopened) {
   EXPECT_EQ(script_command("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
-            "sh /etc/s.sh 'it'\\''s' '/tmp/q.sock' &");
+            "sh /etc/s.sh 'it'\\''s' '/tmp/q.sock'");
   EXPECT_EQ(quoted("''", 2), "''\\'''\\'''");
   EXPECT_EQ(quoted("", 0), "''");
 }
 
 TEST(ScriptCommand, PayloadEndsAtFirstNulOrLength) {
   const char payload[] = {'a', 'b', '\0', 'c', 'd'};
-  EXPECT_EQ(script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p' &");
-  EXPECT_EQ(script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p' &");
+  EXPECT_EQ(script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p'");
+  EXPECT_EQ(script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p'");
 }
 
-TEST(ScriptCommand, OnconnectCommandRunsScriptInBackground) {
-  EXPECT_EQ(onconnect_command("/etc/c.sh"), "sh /etc/c.sh &");
+TEST(ScriptCommand, OnconnectCommandRunsTheScript) {
+  EXPECT_EQ(onconnect_command("/etc/c.sh"), "sh /etc/c.sh");
 }
 
 TEST(ScriptCommand, LimitIsOneShellArgumentIncludingNul) {
@@ -184,14 +187,14 @@ TEST(ScriptCommand, CommandThatCannotRunIsNotBuilt) {
   EXPECT_EQ(command, nullptr);
   free(command);
   // The length it would have had, for the refusal's ERR line.
-  EXPECT_EQ(length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5 + 2);
+  EXPECT_EQ(length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5);
   EXPECT_FALSE(script_command_fits(length));
 
   const std::string onconnect(kMaxScriptCommand, 'x');
   command = build_onconnect_command(onconnect.c_str(), &length);
   EXPECT_EQ(command, nullptr);
   free(command);
-  EXPECT_EQ(length, onconnect.size() + 5);
+  EXPECT_EQ(length, onconnect.size() + 3);
 }
 
 TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {

@@ -2,6 +2,7 @@
 #ifndef QUORREL_TESTS_SERVER_SERVER_TEST_UTIL_H_
 #define QUORREL_TESTS_SERVER_SERVER_TEST_UTIL_H_
 
+#include <ev.h>
 #include <time.h>
 
 #include <string>
@@ -16,9 +17,11 @@ inline void sleep_ms(int ms) {
   nanosleep(&ts, nullptr);
 }
 
-// Waits at most `timeout_ms` for `path` to exist.
+// Waits at most `timeout_ms` for `path` to exist, running the default loop
+// meanwhile so that scripts which ended are reaped and queued ones start.
 inline bool wait_for_file(const std::string& path, int timeout_ms) {
   for (int waited = 0; waited < timeout_ms; waited += 10) {
+    ev_run(ev_default_loop(0), EVRUN_NOWAIT);
     if (quorrel_test::path_exists(path)) return true;
     sleep_ms(10);
   }

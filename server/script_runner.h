@@ -1,0 +1,47 @@
+// Runs the daemon's scripts as its own children: each command through
+// `/bin/sh -c`, started clean (only descriptors 0-2 open, every signal at its
+// default disposition, an empty signal mask), at most kMaxRunningScripts at
+// once, the rest waiting in arrival order in a bounded queue, and every child
+// reaped by the main thread's event loop.
+//
+// Thread: script_runner_submit may be called from any thread (the MQTT
+// network thread in the daemon); the reaping runs on the thread that runs the
+// default loop (the main thread). The queue and the set of running children
+// are shared by both and guarded by one mutex inside script_runner.cpp.
+#ifndef QUORREL_SERVER_SCRIPT_RUNNER_H_
+#define QUORREL_SERVER_SCRIPT_RUNNER_H_
+
+#include <stddef.h>
+
+struct ev_loop;
+
+// Scripts that may run at once. Each is a shell and what it starts: on a
+// 64 MB device sixteen of them cost a few MB, where a burst of messages
+// without a bound started hundreds.
+constexpr unsigned kMaxRunningScripts = 16;
+
+// Commands that may wait for a free slot, and their text in total. The bytes
+// bound keeps a queue of long payloads to 1 MiB; the count bounds the wait of
+// the last one.
+constexpr unsigned kMaxQueuedScripts = 256;
+constexpr size_t kMaxQueuedScriptBytes = 1 << 20;
+
+// Least time between two "script queue full" lines.
+constexpr double kScriptQueueFullLogSeconds = 1.0;
+
+// Starts reaping the children that scripts run in, on `loop`; later calls
+// do nothing. REQUIRES: `loop` is libev's default loop (the one that handles
+// SIGCHLD), called on the thread that runs it, before any command is
+// submitted: the network thread may submit one as soon as it runs.
+void script_runner_start(struct ev_loop* loop) noexcept;
+
+// Takes the NUL-terminated `command` of `length` characters (from malloc;
+// the runner frees it) and runs it as `/bin/sh -c command` now when a slot is
+// free, else queues it behind those waiting. When the queue is full the
+// command is freed and not run, with an ERR line at most once per
+// kScriptQueueFullLogSeconds (the next line shown counts those held back);
+// when the child cannot be created it is dropped with an ERR line. Starts at
+// most one child itself. Any thread.
+void script_runner_submit(char* command, size_t length) noexcept;
+
+#endif  // QUORREL_SERVER_SCRIPT_RUNNER_H_
