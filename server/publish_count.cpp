@@ -20,8 +20,11 @@ struct publish_record {
   uint32_t bytes;
 };
 
-// Open addressing with linear probing from the id's low bits; the library
-// hands out ids in sequence, so they spread evenly.
+// Open addressing from the id's low bits, with Robin Hood probing: a record
+// never sits further from its home slot than the one it displaced. The
+// library hands out ids in sequence, so nearly every record sits in its home
+// slot and each operation touches one or two slots; plain linear probing
+// would have every removal scan the whole run of held ids.
 publish_record table[kPublishRecordSlots];
 unsigned used = 0;
 held_publishes held{0, 0};
@@ -32,10 +35,16 @@ constexpr unsigned kSlotMask = kPublishRecordSlots - 1;
 
 unsigned home_slot(int mid) { return static_cast<unsigned>(mid) & kSlotMask; }
 
+// How far the record in slot `i` sits from its home slot.
+unsigned displacement(unsigned i) { return (i - home_slot(table[i].mid)) & kSlotMask; }
+
 // The slot holding `mid`, or kPublishRecordSlots when none does.
 unsigned find_slot(int mid) {
-  for (unsigned i = home_slot(mid); table[i].mid != 0; i = (i + 1) & kSlotMask) {
+  unsigned distance = 0;
+  for (unsigned i = home_slot(mid); table[i].mid != 0; i = (i + 1) & kSlotMask, ++distance) {
     if (table[i].mid == mid) return i;
+    // Past a record nearer its home than `mid` would be: it is not here.
+    if (displacement(i) < distance) break;
   }
   return kPublishRecordSlots;
 }
@@ -43,23 +52,31 @@ unsigned find_slot(int mid) {
 // False when the table is too full to take another record.
 bool insert_record(int mid, uint32_t bytes) {
   if (used >= kPublishRecordSlots * 3 / 4) return false;
-  unsigned i = home_slot(mid);
-  while (table[i].mid != 0) i = (i + 1) & kSlotMask;
-  table[i] = publish_record{mid, bytes};
-  ++used;
-  return true;
+  publish_record carried{mid, bytes};
+  unsigned distance = 0;
+  for (unsigned i = home_slot(mid);; i = (i + 1) & kSlotMask, ++distance) {
+    if (table[i].mid == 0) {
+      table[i] = carried;
+      ++used;
+      return true;
+    }
+    const unsigned theirs = displacement(i);
+    if (theirs < distance) {
+      const publish_record displaced = table[i];
+      table[i] = carried;
+      carried = displaced;
+      distance = theirs;
+    }
+  }
 }
 
-// Frees slot `hole`, moving later records of the same probe run back into it
-// so that every record stays reachable from its home slot.
+// Frees slot `hole`, moving the displaced records after it back by one.
 void erase_slot(unsigned hole) {
-  for (unsigned j = (hole + 1) & kSlotMask; table[j].mid != 0; j = (j + 1) & kSlotMask) {
-    const unsigned distance_from_home = (j - home_slot(table[j].mid)) & kSlotMask;
-    const unsigned distance_from_hole = (j - hole) & kSlotMask;
-    if (distance_from_home >= distance_from_hole) {
-      table[hole] = table[j];
-      hole = j;
-    }
+  unsigned next = (hole + 1) & kSlotMask;
+  while (table[next].mid != 0 && displacement(next) != 0) {
+    table[hole] = table[next];
+    hole = next;
+    next = (next + 1) & kSlotMask;
   }
   table[hole].mid = 0;
   --used;
