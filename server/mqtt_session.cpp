@@ -91,14 +91,19 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   // At QoS 0 the library discards its unsent packets with the connection;
   // at QoS 1 and 2 it keeps its messages and resends them, and their reports
   // still come (ending the burst of the resend).
-  if (args_info.qos_arg == 0) forget_unfinished_publishes();
+  const uint32_t unsent = args_info.qos_arg == 0 ? forget_unfinished_publishes() : 0;
   diag_debug("disconnect callback: %d, reconnecting\n", rc);
   if (was_up) {
     session_lost = true;
     session_lost_at = monotonic_seconds();
     dropped_datagrams.store(0, std::memory_order_relaxed);
     dropped_stream_messages.store(0, std::memory_order_relaxed);
-    diag_warn("session lost: %s(%d), reconnecting\n", mosquitto_strerror(rc), rc);
+    if (unsent == 0) {
+      diag_warn("session lost: %s(%d), reconnecting\n", mosquitto_strerror(rc), rc);
+    } else {
+      diag_warn("session lost: %s(%d), reconnecting; %u unsent messages dropped with it\n",
+                mosquitto_strerror(rc), rc, static_cast<unsigned>(unsent));
+    }
   }
   // Reading resumes: while the session is down local data is dropped.
   ingress_gate_wake();

@@ -39,7 +39,8 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Marks the session down and, at QoS 0, forgets unfinished publishes (the
 // library has dropped them). When the session was up, one WARNING line gives
-// the library's reason. libmosquitto's network thread reconnects by itself.
+// the library's reason and, at QoS 0, how many publishes the library dropped
+// unsent with the connection. libmosquitto's network thread reconnects by itself.
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Runs the `script` (when given) for a non-empty inbound message, with the

@@ -140,12 +140,14 @@ bool publish_finished(int mid, bool* crossed_low) noexcept {
   return burst;
 }
 
-void forget_unfinished_publishes() noexcept {
+uint32_t forget_unfinished_publishes() noexcept {
   records_lock lock;
+  const uint32_t dropped = held.messages;
   for (publish_record& record : table) record.mid = 0;
   used = 0;
   held = held_publishes{0, 0};
   peak = held_publishes{0, 0};
+  return dropped;
 }
 
 held_publishes publishes_held() noexcept {

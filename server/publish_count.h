@@ -67,8 +67,9 @@ bool publish_finished(int mid, bool* crossed_low) noexcept;
 // Network thread, when the library has dropped everything it held (a QoS 0
 // session lost: its unsent packets are discarded without a report). At QoS 1
 // and 2 the library keeps and resends its messages, and their reports still
-// come, so the records stay.
-void forget_unfinished_publishes() noexcept;
+// come, so the records stay. Returns how many publishes were held: those the
+// library has dropped unsent.
+uint32_t forget_unfinished_publishes() noexcept;
 
 // What is held now.
 held_publishes publishes_held() noexcept;

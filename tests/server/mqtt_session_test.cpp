@@ -346,7 +346,16 @@ TEST_F(PublishCount, LostSessionForgetsAtQos0AndKeepsTheResendAtQos1) {
   // QoS 0: the library drops its unsent packets with the connection.
   for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
   isconnect.store(1);
+  const int saved_debug = debug;
+  debug = 4;
+  ::testing::internal::CaptureStderr();
   my_disconnect_callback(nullptr, nullptr, 7);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  debug = saved_debug;
+  EXPECT_NE(err.find("WARNING: session lost: The connection was lost.(7), reconnecting; " +
+                     std::to_string(burst) + " unsent messages dropped with it\n"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(publishes_held().messages, 0u);
   // QoS 1: it resends its messages after the reconnect and reports each;
   // the end of that backlog is the end of a burst.
