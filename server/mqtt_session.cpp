@@ -156,22 +156,26 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
   return len;
 }
 
-bool publish_local(void* arg, const void* payload, int payloadlen) noexcept {
-  if (isconnect.load(std::memory_order_relaxed) == 0) return false;
+void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
+  if (isconnect.load(std::memory_order_relaxed) == 0) return;
   int mid = 0;
   const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
                                    payloadlen, payload, args_info.qos_arg, false);
   diag_debug("Publish return: %d\n", rc);
   if (rc != MOSQ_ERR_SUCCESS) {
     log_publish_failure(rc);
-    return true;
+    return;
   }
   publish_taken(mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
-  return true;
 }
 
-void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
-  publish_local(arg, payload, payloadlen);
+bool publish_local(void* arg, const void* payload, int payloadlen) noexcept {
+  // Checked here too, so that a message dropped for a down session is told
+  // apart; publish_msg checks again (the session may drop in between, and
+  // the message then goes uncounted).
+  if (isconnect.load(std::memory_order_relaxed) == 0) return false;
+  publish_msg(arg, payload, payloadlen);
+  return true;
 }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {

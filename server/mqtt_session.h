@@ -63,19 +63,19 @@ void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* s
 // `size` ends the process with status 255.
 int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 
-// The publish_fn of both ingress paths. `arg` is the struct mosquitto handle.
 // Publishes `payloadlen` bytes to `topic` with `qos`, not retained, while the
-// session is up; drops them silently while it is down. The library copies the
-// bytes before returning, so the caller may reuse them at once. A publish the
-// library refuses is lost, with an ERR line carrying the library's reason at
-// most once per kPublishFailureLogSeconds; the next line shown counts those
-// held back. Main thread.
+// session is up; drops them while it is down. `arg` is the struct mosquitto
+// handle. The library copies the bytes before returning, so the caller may
+// reuse them at once. A publish taken is recorded for back-pressure
+// (publish_taken). A publish the library refuses is lost, with an ERR line
+// carrying the library's reason at most once per kPublishFailureLogSeconds;
+// the next line shown counts those held back. Both ingress paths reach it
+// through ingress_gate's publish entries. Main thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
 
 // publish_msg, telling what became of the message: false when it was dropped
-// because the session is down, true when it was handed to the library (or
-// refused by it, with the ERR line). A publish taken is recorded for
-// back-pressure (publish_taken).
+// because the session is down, true when it was handed on (to the library,
+// or refused by it with the ERR line). Main thread.
 bool publish_local(void* arg, const void* payload, int payloadlen) noexcept;
 
 // Least time between two "publish failed" lines.
