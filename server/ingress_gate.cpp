@@ -66,8 +66,6 @@ void ingress_gate_wake() noexcept {
   ev_async_send(gate.loop, &gate.wake);
 }
 
-bool ingress_paused() noexcept { return gate.paused; }
-
 void publish_datagram(void* arg, const void* payload, int payloadlen) noexcept {
   if (!publish_local(arg, payload, payloadlen)) {
     dropped_datagrams.fetch_add(1, std::memory_order_relaxed);

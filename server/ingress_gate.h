@@ -30,9 +30,6 @@ void ingress_gate_update() noexcept;
 // down. Safe from any thread, and before ingress_gate_open (then a no-op).
 void ingress_gate_wake() noexcept;
 
-// True while the sockets are paused for back-pressure. Main thread.
-bool ingress_paused() noexcept;
-
 // The publish_fn of the datagram and of the stream path: publish_msg, then
 // counting a message dropped while the session is down
 // (dropped_datagrams / dropped_stream_messages) and updating the gate.
