@@ -1,6 +1,7 @@
 #include "server/log_throttle.h"
 
 #include <limits.h>
+#include <time.h>
 
 bool log_throttle_admit(log_throttle* throttle, double now, unsigned* held_back) {
   if (throttle->shown && now - throttle->last_shown < throttle->interval) {
@@ -12,4 +13,10 @@ bool log_throttle_admit(log_throttle* throttle, double now, unsigned* held_back)
   throttle->last_shown = now;
   throttle->shown = true;
   return true;
+}
+
+double monotonic_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }

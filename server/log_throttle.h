@@ -22,4 +22,8 @@ struct log_throttle {
 // again. False when the line is to be held back (it is counted).
 bool log_throttle_admit(log_throttle* throttle, double now, unsigned* held_back);
 
+// Seconds on a clock that only moves forward: the `now` of
+// log_throttle_admit, and the daemon's measure of how long things last.
+double monotonic_seconds();
+
 #endif  // QUORREL_SERVER_LOG_THROTTLE_H_

@@ -3,7 +3,6 @@
 #include <mosquitto.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "common/log.h"
 #include "server/heap.h"
@@ -18,13 +17,6 @@ std::atomic<unsigned> dropped_datagrams{0};
 std::atomic<unsigned> dropped_stream_messages{0};
 
 namespace {
-
-// Seconds on a clock that only moves forward.
-double monotonic_seconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // Reports a publish the library refused. A refusal tends to repeat for every
 // message (a topic the library will not publish to, say), so the lines are

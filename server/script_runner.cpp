@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -232,10 +231,7 @@ void script_runner_submit(char* command, size_t length) noexcept {
     ++runner.queued;
     runner.queued_bytes += length;
   } else {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const double seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-    log_full = log_throttle_admit(&queue_full_log, seconds, &held_back);
+    log_full = log_throttle_admit(&queue_full_log, monotonic_seconds(), &held_back);
   }
   pthread_mutex_unlock(&runner_mu);
   if (!fits) {
