@@ -46,6 +46,15 @@ void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   update_listener(server);
 }
 
+// Stops the listener for kAcceptPauseSeconds, after which accept_resume_cb
+// starts it again (when nothing else holds it back).
+void pause_accepting(stream_server* server) {
+  ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
+  server->accept_pause.data = server;
+  ev_timer_start(server->loop, &server->accept_pause);
+  update_listener(server);
+}
+
 // True when a connection accepted now leaves kFdReserve descriptors free
 // below the limit. Otherwise holds the listener back until a connection ends
 // (or, with none to end, for kAcceptPauseSeconds), with the episode's WARNING.
@@ -63,12 +72,10 @@ bool accept_keeps_reserve(stream_server* server) {
   if (probe < limit - kFdReserve) return true;
   if (server->clients != nullptr) {
     server->at_fd_reserve = true;
+    update_listener(server);
   } else {
-    ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
-    server->accept_pause.data = server;
-    ev_timer_start(server->loop, &server->accept_pause);
+    pause_accepting(server);
   }
-  update_listener(server);
   if (!server->fd_reserve_warned) {
     server->fd_reserve_warned = true;
     server->clients_at_reserve = server->client_count;
@@ -130,6 +137,7 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
 }
 
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
+  (void)loop;
   (void)revents;
   stream_server* server = context_of<stream_server>(w);
   if (!accept_keeps_reserve(server)) return;
@@ -149,10 +157,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       // The pending connection would make the loop report readiness again at
       // once; rest the listener so existing connections can finish and free
       // what they hold.
-      ev_timer_init(&server->accept_pause, accept_resume_cb, kAcceptPauseSeconds, 0.);
-      server->accept_pause.data = server;
-      ev_timer_start(loop, &server->accept_pause);
-      update_listener(server);
+      pause_accepting(server);
     }
     return;
   }
