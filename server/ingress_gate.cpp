@@ -55,9 +55,9 @@ void ingress_gate_open(struct ev_loop* loop, stream_server* stream, dgram_server
 void ingress_gate_update() noexcept {
   if (!gate_open.load(std::memory_order_acquire)) return;
   const bool session_up = isconnect.load(std::memory_order_relaxed) != 0;
-  const held_publishes held = publishes_held();
-  const bool wanted =
-      session_up && (gate.paused ? !at_or_below_low_water(held) : above_high_water(held));
+  const water_level level = publish_water_level();
+  const bool wanted = session_up && (gate.paused ? level != kAtOrBelowLowWater
+                                                 : level == kAboveHighWater);
   if (wanted != gate.paused) set_paused(wanted);
 }
 

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 namespace {
 
 static_assert((kPublishRecordSlots & (kPublishRecordSlots - 1)) == 0,
@@ -30,6 +32,8 @@ unsigned used = 0;
 held_publishes held{0, 0};
 held_publishes peak{0, 0};  // most held at once since the last burst end
 pthread_mutex_t records_mutex = PTHREAD_MUTEX_INITIALIZER;
+// `held` against the marks, written under the lock after each change.
+std::atomic<int> level{kAtOrBelowLowWater};
 
 constexpr unsigned kSlotMask = kPublishRecordSlots - 1;
 
@@ -82,6 +86,14 @@ void erase_slot(unsigned hole) {
   --used;
 }
 
+// Publishes the level of `held`. REQUIRES: records_mutex held.
+void update_level() {
+  const water_level now = above_high_water(held)        ? kAboveHighWater
+                          : at_or_below_low_water(held) ? kAtOrBelowLowWater
+                                                        : kBetweenMarks;
+  level.store(now, std::memory_order_relaxed);
+}
+
 class records_lock {
  public:
   records_lock() { pthread_mutex_lock(&records_mutex); }
@@ -113,6 +125,7 @@ void publish_taken(int mid, uint32_t bytes) noexcept {
   if (!insert_record(mid, bytes)) return;
   held.messages += 1;
   held.bytes += bytes;
+  update_level();
   if (held.messages > peak.messages) peak.messages = held.messages;
   if (held.bytes > peak.bytes) peak.bytes = held.bytes;
 }
@@ -133,6 +146,7 @@ bool publish_finished(int mid, bool* crossed_low) noexcept {
   held.messages -= 1;
   held.bytes -= table[slot].bytes;
   erase_slot(slot);
+  update_level();
   if (crossed_low != nullptr) *crossed_low = was_above_low && at_or_below_low_water(held);
   if (held.messages != 0) return false;
   const bool burst = peak.messages >= kTrimAfterPublishes || peak.bytes >= kTrimAfterBytes;
@@ -147,10 +161,15 @@ uint32_t forget_unfinished_publishes() noexcept {
   used = 0;
   held = held_publishes{0, 0};
   peak = held_publishes{0, 0};
+  update_level();
   return dropped;
 }
 
 held_publishes publishes_held() noexcept {
   records_lock lock;
   return held;
+}
+
+water_level publish_water_level() noexcept {
+  return static_cast<water_level>(level.load(std::memory_order_relaxed));
 }

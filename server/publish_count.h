@@ -74,4 +74,11 @@ uint32_t forget_unfinished_publishes() noexcept;
 // What is held now.
 held_publishes publishes_held() noexcept;
 
+// Where the holdings stand against the marks.
+enum water_level { kAtOrBelowLowWater, kBetweenMarks, kAboveHighWater };
+
+// The level after the latest change to the records, read without taking
+// their lock: the main thread asks after every local message.
+water_level publish_water_level() noexcept;
+
 #endif  // QUORREL_SERVER_PUBLISH_COUNT_H_

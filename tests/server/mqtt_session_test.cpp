@@ -326,6 +326,7 @@ TEST_F(PublishCount, ReadingResumesOnceAtTheLowWaterMark) {
   const int count = static_cast<int>(kHighWaterMessages) + 1;
   for (int i = 0; i < count; ++i) publish_taken(mid_of(i), 1);
   EXPECT_TRUE(above_high_water(publishes_held()));
+  EXPECT_EQ(publish_water_level(), kAboveHighWater);
   int crossings = 0;
   for (int i = 0; i < count; ++i) {
     bool crossed = false;
@@ -334,6 +335,11 @@ TEST_F(PublishCount, ReadingResumesOnceAtTheLowWaterMark) {
       ++crossings;
       EXPECT_EQ(publishes_held().messages, kLowWaterMessages);
     }
+    const uint32_t left = publishes_held().messages;
+    ASSERT_EQ(publish_water_level(), left > kHighWaterMessages  ? kAboveHighWater
+                                     : left > kLowWaterMessages ? kBetweenMarks
+                                                                : kAtOrBelowLowWater)
+        << left << " held";
   }
   EXPECT_EQ(crossings, 1);
   // Bytes count as well as messages.
