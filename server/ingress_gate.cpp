@@ -38,6 +38,14 @@ void set_paused(bool paused) {
   dgram_server_pause(gate.dgram, paused);
 }
 
+// One local path's publish: a message dropped for a down session is counted
+// in `dropped`, and the gate follows what the library now holds.
+void publish_counting_drops(void* arg, const void* payload, int payloadlen,
+                            std::atomic<unsigned>* dropped) {
+  if (!publish_local(arg, payload, payloadlen)) dropped->fetch_add(1, std::memory_order_relaxed);
+  ingress_gate_update();
+}
+
 }  // namespace
 
 void ingress_gate_open(struct ev_loop* loop, stream_server* stream, dgram_server* dgram) {
@@ -67,15 +75,9 @@ void ingress_gate_wake() noexcept {
 }
 
 void publish_datagram(void* arg, const void* payload, int payloadlen) noexcept {
-  if (!publish_local(arg, payload, payloadlen)) {
-    dropped_datagrams.fetch_add(1, std::memory_order_relaxed);
-  }
-  ingress_gate_update();
+  publish_counting_drops(arg, payload, payloadlen, &dropped_datagrams);
 }
 
 void publish_stream_message(void* arg, const void* payload, int payloadlen) noexcept {
-  if (!publish_local(arg, payload, payloadlen)) {
-    dropped_stream_messages.fetch_add(1, std::memory_order_relaxed);
-  }
-  ingress_gate_update();
+  publish_counting_drops(arg, payload, payloadlen, &dropped_stream_messages);
 }
