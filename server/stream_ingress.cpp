@@ -55,6 +55,16 @@ void pause_accepting(stream_server* server) {
   update_listener(server);
 }
 
+// The soft limit on descriptors, INT_MAX when there is none.
+int descriptor_limit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(INT_MAX)) {
+    return INT_MAX;
+  }
+  return static_cast<int>(limit.rlim_cur);
+}
+
 // True when a connection accepted now leaves kFdReserve descriptors free
 // below the limit. Otherwise holds the listener back until a connection ends
 // (or, with none to end, for kAcceptPauseSeconds), with the episode's WARNING.
@@ -278,15 +288,6 @@ void stream_server_pause(stream_server* server, bool paused) {
     }
   }
   update_listener(server);
-}
-
-int descriptor_limit() {
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-      limit.rlim_cur > static_cast<rlim_t>(INT_MAX)) {
-    return INT_MAX;
-  }
-  return static_cast<int>(limit.rlim_cur);
 }
 
 void dump_stream_buffer(const byte_buffer* buf) {

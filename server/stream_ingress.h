@@ -119,9 +119,6 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client);
 // again (the listener only when nothing else holds it back). Main thread.
 void stream_server_pause(stream_server* server, bool paused);
 
-// The soft limit on descriptors, INT_MAX when there is none.
-int descriptor_limit();
-
 // Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.
 // The caller checks the threshold.
 void dump_stream_buffer(const byte_buffer* buf);
