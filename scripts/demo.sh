@@ -10,7 +10,7 @@ root=$(pwd)
 
 ./scripts/setup.sh
 command -v socat >/dev/null 2>&1 || {
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq socat
+  ./scripts/apt-update.sh && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq socat
 }
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target quorreld quorrel_client >/dev/null

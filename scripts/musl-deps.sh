@@ -105,7 +105,7 @@ add_deb_src() {
     echo "musl-deps: no apt sources found to add deb-src entries to" >&2; exit 1
   fi
   echo "musl-deps: added $(ls "$list".*) for the host's suites; updating apt's lists" >&2
-  apt_retry $SUDO apt-get update -qq
+  "$here/apt-update.sh"
 }
 
 fetch_sources() {
@@ -122,7 +122,7 @@ fetch_sources() {
       if ! have_source_version "${want%%=*}" "${want#*=}"; then
         if [ $updated -eq 0 ]; then
           if grep -rqs '^deb-src \|^Types:.*deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-            apt_retry $SUDO apt-get update -qq
+            "$here/apt-update.sh"
           else
             add_deb_src
           fi
