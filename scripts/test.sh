@@ -12,7 +12,8 @@
 #   6. the benchmark harness with tiny counts, so that it cannot rot;
 #   7. packaging (scripts/package-test.sh): man-page and shell lint, the
 #      installed tree, and the Debian package installed, relaying, and purged.
-# Every broker and daemon the tests need is started by the tests themselves.
+# Every broker and daemon the tests need is started by the tests themselves; the
+# second broker, aedes, is installed first into build/aedes (scripts/aedes.sh).
 #
 # --no-setup skips the package installation, for a machine set up already.
 set -eu
@@ -46,6 +47,9 @@ if [ "$SETUP" = yes ]; then
   step "installing packages"
   ./scripts/setup.sh --cross
 fi
+
+step "aedes, the tests' second MQTT broker (npm, pinned; a no-op when installed)"
+./scripts/aedes.sh
 
 step "build (-Wall -Wextra -Werror)"
 cmake -S . -B build -DQUORREL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <sstream>
 
 #include "tests/support/certs.h"
@@ -13,6 +15,7 @@ namespace quorrel_test {
 namespace {
 
 const char kMosquittoPath[] = "/usr/sbin/mosquitto";
+const char kAedesScript[] = SOURCE_DIR "/tests/support/aedes_broker.mjs";
 
 sockaddr_in loopback(int port) {
   sockaddr_in addr{};
@@ -47,12 +50,26 @@ bool port_accepts(int port) {
   return ok;
 }
 
-MosquittoBroker::MosquittoBroker(BrokerOptions options)
-    : options_(std::move(options)), dir_("qb") {}
+const char* broker_kind_name(BrokerKind kind) {
+  switch (kind) {
+    case BrokerKind::kMosquitto:
+      return "mosquitto";
+    case BrokerKind::kAedes:
+      return "aedes";
+  }
+  return "unknown";
+}
 
-MosquittoBroker::~MosquittoBroker() { stop(); }
+std::unique_ptr<Broker> make_broker(BrokerKind kind, BrokerOptions options) {
+  if (kind == BrokerKind::kAedes) return std::make_unique<AedesBroker>(std::move(options));
+  return std::make_unique<MosquittoBroker>(std::move(options));
+}
 
-void MosquittoBroker::reserve_ports() {
+Broker::Broker(BrokerOptions options) : options_(std::move(options)), dir_("qb") {}
+
+Broker::~Broker() { stop(); }
+
+void Broker::reserve_ports() {
   if (port_ == 0) port_ = pick_free_port();
   if (options_.tls && tls_port_ == 0) {
     do {
@@ -61,7 +78,53 @@ void MosquittoBroker::reserve_ports() {
   }
 }
 
-bool MosquittoBroker::write_config() {
+bool Broker::start() {
+  if (running()) return true;
+  const std::string name = broker_kind_name(kind());
+  // A port chosen by pick_free_port can be taken by someone else before the
+  // broker binds it; on the first start, try again with fresh ports.
+  const bool ports_fixed = port_ != 0;
+  for (int attempt = 0; attempt < (ports_fixed ? 1 : 3); ++attempt) {
+    if (!ports_fixed && attempt > 0) port_ = tls_port_ = 0;
+    reserve_ports();
+    if (port_ == 0 || (options_.tls && tls_port_ == 0)) {
+      error_ = "no free port";
+      return false;
+    }
+    std::vector<std::string> argv;
+    if (!prepare(&argv)) return false;
+    if (process_) earlier_log_ += process_->stderr_text();
+    process_ = std::make_unique<Process>();
+    if (!process_->start(argv.front(), argv)) {
+      error_ = "cannot start " + name;
+      return false;
+    }
+    bool up = wait_until(
+        [this] {
+          return !process_->running() ||
+                 (port_accepts(port_) && (!options_.tls || port_accepts(tls_port_)));
+        },
+        milliseconds(10000));
+    if (up && process_->running()) return true;
+    process_->stop();
+    error_ = name + " did not come up: " + process_->stderr_text();
+  }
+  return false;
+}
+
+void Broker::stop() {
+  if (process_) process_->stop(milliseconds(3000));
+}
+
+bool Broker::running() { return process_ && process_->running(); }
+
+std::string Broker::log() const {
+  return earlier_log_ + (process_ ? process_->stderr_text() : std::string());
+}
+
+MosquittoBroker::MosquittoBroker(BrokerOptions options) : Broker(std::move(options)) {}
+
+bool MosquittoBroker::prepare(std::vector<std::string>* argv) {
   std::ostringstream conf;
   conf << "per_listener_settings false\n"
        << "persistence false\n"
@@ -101,53 +164,43 @@ bool MosquittoBroker::write_config() {
          << "keyfile " << certs.server_key << "\n"
          << "require_certificate true\n";
   }
-  if (!write_file(dir_.file("mosquitto.conf"), conf.str())) {
+  const std::string config = dir_.file("mosquitto.conf");
+  if (!write_file(config, conf.str())) {
     error_ = "cannot write the broker configuration";
     return false;
   }
+  *argv = {kMosquittoPath, "-c", config};
   return true;
 }
 
-bool MosquittoBroker::start() {
-  if (running()) return true;
-  // A port chosen by pick_free_port can be taken by someone else before the
-  // broker binds it; on the first start, try again with fresh ports.
-  const bool ports_fixed = port_ != 0;
-  for (int attempt = 0; attempt < (ports_fixed ? 1 : 3); ++attempt) {
-    if (!ports_fixed && attempt > 0) port_ = tls_port_ = 0;
-    reserve_ports();
-    if (port_ == 0 || (options_.tls && tls_port_ == 0)) {
-      error_ = "no free port";
-      return false;
-    }
-    if (!write_config()) return false;
-    if (process_) earlier_log_ += process_->stderr_text();
-    process_ = std::make_unique<Process>();
-    if (!process_->start(kMosquittoPath, {"mosquitto", "-c", dir_.file("mosquitto.conf")})) {
-      error_ = "cannot start mosquitto";
-      return false;
-    }
-    bool up = wait_until(
-        [this] {
-          return !process_->running() ||
-                 (port_accepts(port_) && (!options_.tls || port_accepts(tls_port_)));
-        },
-        milliseconds(10000));
-    if (up && process_->running()) return true;
-    process_->stop();
-    error_ = "mosquitto did not come up: " + process_->stderr_text();
+std::string AedesBroker::install_dir() {
+  const char* dir = getenv("QUORREL_AEDES_DIR");
+  return dir != nullptr && dir[0] != '\0' ? dir : AEDES_DIR;
+}
+
+AedesBroker::AedesBroker(BrokerOptions options) : Broker(std::move(options)) {}
+
+bool AedesBroker::prepare(std::vector<std::string>* argv) {
+  const std::string install = install_dir();
+  if (!path_exists(install + "/node_modules/aedes/package.json")) {
+    error_ = "aedes is not installed in " + install +
+             ": run scripts/aedes.sh (or set QUORREL_AEDES_DIR to an install of it)";
+    return false;
   }
-  return false;
-}
-
-void MosquittoBroker::stop() {
-  if (process_) process_->stop(milliseconds(3000));
-}
-
-bool MosquittoBroker::running() { return process_ && process_->running(); }
-
-std::string MosquittoBroker::log() const {
-  return earlier_log_ + (process_ ? process_->stderr_text() : std::string());
+  *argv = {"node", kAedesScript, "--aedes", install, "--port", std::to_string(port_)};
+  if (options_.tls) {
+    const TestCertificates& certs = test_certificates();
+    if (!certs.ok) {
+      error_ = "certificates: " + certs.error;
+      return false;
+    }
+    argv->insert(argv->end(), {"--tls-port", std::to_string(tls_port_), "--ca", certs.ca_cert,
+                               "--cert", certs.server_cert, "--key", certs.server_key});
+  }
+  if (!options_.username.empty()) {
+    argv->insert(argv->end(), {"--username", options_.username, "--password", options_.password});
+  }
+  return true;
 }
 
 }  // namespace quorrel_test

@@ -1,9 +1,10 @@
-// A private mosquitto broker on loopback ports chosen at run time.
+// Private MQTT brokers (mosquitto, aedes) on loopback ports chosen at run time.
 #ifndef QUORREL_TESTS_SUPPORT_BROKER_H_
 #define QUORREL_TESTS_SUPPORT_BROKER_H_
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -11,8 +12,9 @@
 namespace quorrel_test {
 
 struct BrokerOptions {
-  // When `username` is non-empty, a password file holding this one user is
-  // made with mosquitto_passwd and anonymous clients are refused.
+  // When `username` is non-empty, only this user with `password` may
+  // connect and anonymous clients are refused (mosquitto: a password file
+  // made with mosquitto_passwd).
   std::string username;
   std::string password;
   // Adds a TLS listener that requires a client certificate signed by the
@@ -25,16 +27,25 @@ struct BrokerOptions {
   bool unbounded_queues = false;
 };
 
-// Runs /usr/sbin/mosquitto as a child with its own configuration in its own
-// temporary directory, listening on 127.0.0.1 only. The ports are chosen on
-// the first start and kept across stop()/start(), so clients can reconnect.
-// The destructor kills the broker by pid.
-class MosquittoBroker {
+// The brokers the tests can run: the reference broker and a second,
+// independent implementation, so that what the daemon relies on is MQTT and
+// not one broker's habits.
+enum class BrokerKind { kMosquitto, kAedes };
+
+// "mosquitto" or "aedes", for test names and messages.
+const char* broker_kind_name(BrokerKind kind);
+
+// A private broker run as a child with its own files in its own temporary
+// directory, listening on 127.0.0.1 only. The ports are chosen on the first
+// start and kept across stop()/start(), so clients can reconnect. The
+// destructor kills the broker by pid. Subclasses say how to run one kind.
+class Broker {
  public:
-  explicit MosquittoBroker(BrokerOptions options = BrokerOptions());
-  ~MosquittoBroker();
-  MosquittoBroker(const MosquittoBroker&) = delete;
-  MosquittoBroker& operator=(const MosquittoBroker&) = delete;
+  virtual ~Broker();
+  Broker(const Broker&) = delete;
+  Broker& operator=(const Broker&) = delete;
+
+  virtual BrokerKind kind() const = 0;
 
   // Starts the broker and waits (bounded) until every listener accepts
   // connections. Returns false with error() set when it does not come up.
@@ -59,17 +70,55 @@ class MosquittoBroker {
   // Everything the broker logged, over all its runs so far.
   std::string log() const;
 
- private:
-  bool write_config();
+ protected:
+  explicit Broker(BrokerOptions options);
+
+  // Writes what one run needs into dir_ (ports chosen) and sets `argv` to
+  // the command that runs the broker in the foreground, argv[0] being the
+  // program. False with error_ set when it cannot.
+  virtual bool prepare(std::vector<std::string>* argv) = 0;
 
   BrokerOptions options_;
   TempDir dir_;
-  std::unique_ptr<Process> process_;
-  std::string earlier_log_;  // log of the runs before the current one
   int port_ = 0;
   int tls_port_ = 0;
   std::string error_;
+
+ private:
+  std::unique_ptr<Process> process_;
+  std::string earlier_log_;  // log of the runs before the current one
 };
+
+// Runs /usr/sbin/mosquitto with a configuration file of its own.
+class MosquittoBroker : public Broker {
+ public:
+  explicit MosquittoBroker(BrokerOptions options = BrokerOptions());
+  BrokerKind kind() const override { return BrokerKind::kMosquitto; }
+
+ private:
+  bool prepare(std::vector<std::string>* argv) override;
+};
+
+// Runs aedes (an MQTT broker written for node) through
+// tests/support/aedes_broker.mjs, from the npm install that scripts/aedes.sh
+// makes: AEDES_DIR, or the directory in the environment variable
+// QUORREL_AEDES_DIR. start() fails, saying so, when there is none. Its log is
+// one line per connect, disconnect, refusal, subscription and publish.
+// `quiet_log` and `unbounded_queues` have no effect on it.
+class AedesBroker : public Broker {
+ public:
+  explicit AedesBroker(BrokerOptions options = BrokerOptions());
+  BrokerKind kind() const override { return BrokerKind::kAedes; }
+
+  // The aedes install the broker runs from.
+  static std::string install_dir();
+
+ private:
+  bool prepare(std::vector<std::string>* argv) override;
+};
+
+// A broker of `kind`, not started.
+std::unique_ptr<Broker> make_broker(BrokerKind kind, BrokerOptions options = BrokerOptions());
 
 // Returns a loopback TCP port that was free a moment ago (bound to port 0,
 // read back, closed), or 0 on failure.

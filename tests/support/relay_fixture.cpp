@@ -12,7 +12,7 @@ void RelayFixture::SetUp() {
   topic_ = "quorrel/test/" + std::to_string(getpid()) + "/" + std::to_string(counter++);
   stream_path_ = dir_->file("stream.sock");
   dgram_path_ = dir_->file("dgram.sock");
-  broker_ = std::make_unique<MosquittoBroker>(broker_options());
+  broker_ = make_broker(broker_kind(), broker_options());
   ASSERT_TRUE(broker_->start()) << broker_->error();
   sub_ = std::make_unique<MqttSubscriber>();
   ASSERT_TRUE(sub_->connect(broker_->port(), subscriber_options())) << broker_->log();
@@ -73,7 +73,7 @@ bool RelayFixture::nothing_more_arrives(milliseconds quiet) {
 
 struct SharedRelayFixture::Relay {
   std::unique_ptr<TempDir> dir;
-  std::unique_ptr<MosquittoBroker> broker;
+  std::unique_ptr<Broker> broker;
   std::unique_ptr<MqttSubscriber> sub;
   std::unique_ptr<QuorreldProcess> daemon;  // destroyed first, the directory last
   std::vector<std::string> running_args;

@@ -16,15 +16,18 @@
 
 namespace quorrel_test {
 
-// SetUp starts a broker (configured by broker_options()) and a subscriber on
-// `topic_`; the daemon itself is started by the test through start_daemon()
-// or by hand with daemon_args(). Everything is stopped and removed in
-// reverse order when the test ends.
+// SetUp starts a broker (of broker_kind(), configured by broker_options())
+// and a subscriber on `topic_`; the daemon itself is started by the test
+// through start_daemon() or by hand with daemon_args(). Everything is stopped
+// and removed in reverse order when the test ends.
 class RelayFixture : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
+  // Which broker SetUp starts; mosquitto unless a fixture runs its cases
+  // against another (see broker_matrix_test.cpp).
+  virtual BrokerKind broker_kind() const { return BrokerKind::kMosquitto; }
   virtual BrokerOptions broker_options() const { return BrokerOptions(); }
   virtual MqttClientOptions subscriber_options() const { return MqttClientOptions(); }
 
@@ -53,7 +56,7 @@ class RelayFixture : public ::testing::Test {
   bool nothing_more_arrives(milliseconds quiet = milliseconds(1000));
 
   std::unique_ptr<TempDir> dir_;
-  std::unique_ptr<MosquittoBroker> broker_;
+  std::unique_ptr<Broker> broker_;
   std::unique_ptr<MqttSubscriber> sub_;
   std::unique_ptr<QuorreldProcess> daemon_;
   std::string topic_;
