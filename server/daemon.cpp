@@ -18,6 +18,7 @@
 #include "server/ingress_gate.h"
 #include "server/mqtt_session.h"
 #include "server/script_runner.h"
+#include "server/session_supervisor.h"
 #include "server/settings.h"
 #include "server/stream_ingress.h"
 
@@ -103,32 +104,6 @@ bool configure_client(struct mosquitto* mosq) {
   return true;
 }
 
-// Tries once a second, for ever, until the broker connection is made.
-void connect_until_done(struct mosquitto* mosq) {
-  for (;;) {
-    sleep(1);
-    const int rc =
-        mosquitto_connect(mosq, args_info.host_arg, args_info.port_arg, args_info.keepalive_arg);
-    const int err = errno;
-    if (rc == MOSQ_ERR_SUCCESS) return;
-    if (rc == MOSQ_ERR_ERRNO) {
-      diag_err("mosquitto_connect failed: %s(%d)\n", strerror(err), err);
-    } else {
-      diag_err("mosquitto_connect failed: %s(%d)\n", mosquitto_strerror(rc), rc);
-    }
-  }
-}
-
-// Starts the library's network thread. False after an ERR line.
-bool start_network_thread(struct mosquitto* mosq) {
-  diag_debug("mosquitto thread start\n");
-  if (mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS) {
-    diag_err("mosquitto_loop_start failed\n");
-    return false;
-  }
-  return true;
-}
-
 // One integer setting and whether its value is one the daemon can work with.
 struct setting_check {
   const char* name;
@@ -206,12 +181,12 @@ int daemon_main(int argc, char** argv) {
   if (!mosq) return 1;
   if (!set_will(mosq.get())) exit(-1);
   if (!configure_client(mosq.get())) return 1;
-  // The onconnect script may start as soon as the network thread runs, so the
+  // The onconnect script may start as soon as the session thread runs, so the
   // loop that reaps the scripts' children exists before it.
   struct ev_loop* loop = ev_default_loop(0);
   script_runner_start(loop);
-  connect_until_done(mosq.get());
-  if (!start_network_thread(mosq.get())) return 1;
+  diag_debug("mosquitto thread start\n");
+  if (!session_supervisor_start(mosq.get())) return 1;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};

@@ -1,7 +1,8 @@
 // The daemon's start-up sequence and its single-instance lock.
 //
-// Thread: main thread. daemon_main starts libmosquitto's network thread and
-// then runs the default libev loop for the rest of the process's life.
+// Thread: main thread. daemon_main starts the session thread
+// (session_supervisor), which runs libmosquitto, and then runs the default
+// libev loop for the rest of the process's life.
 #ifndef QUORREL_SERVER_DAEMON_H_
 #define QUORREL_SERVER_DAEMON_H_
 
@@ -13,9 +14,9 @@
 void one_instance(const char* prog);
 
 // quorreld's whole life: arguments, lock, detach, MQTT client with will,
-// credentials and TLS, the scripts' reaper on the default loop, connect
-// (retried once a second for ever), network thread, both local sockets on
-// the default loop, then the loop. Returns 1
+// credentials and TLS, the scripts' reaper on the default loop, the session
+// thread and the wait for its first TCP connection to the broker (retried for
+// ever), both local sockets on the default loop, then the loop. Returns 1
 // when the MQTT client cannot be created, given its credentials or started;
 // returns 0 should the loop ever end. Ends the process itself on argument
 // errors (1), a port, keepalive, qos or subqos the session cannot use (1,

@@ -9,7 +9,7 @@ void heap_configure(void) {
   // mallopt and its M_* parameters are glibc's; musl's allocator has no
   // knobs and already keeps one heap and maps large blocks on its own.
 #if defined(QUORREL_HAVE_MALLOPT)
-  // The network thread allocates little (packets it frees soon after); one
+  // The session thread allocates little (packets it frees soon after); one
   // shared malloc arena spares it an arena of its own and the memory that
   // would sit idle there.
   mallopt(M_ARENA_MAX, 1);

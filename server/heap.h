@@ -10,7 +10,7 @@
 void heap_configure(void);
 
 // Hands memory the allocator holds free back to the system. Called on the
-// MQTT network thread at the end of a burst; safe on any thread.
+// session thread at the end of a burst; safe on any thread.
 void heap_release_free(void);
 
 #endif  // QUORREL_SERVER_HEAP_H_

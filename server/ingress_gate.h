@@ -25,7 +25,7 @@ void ingress_gate_open(struct ev_loop* loop, stream_server* stream, dgram_server
 // Main thread; does nothing before ingress_gate_open.
 void ingress_gate_update() noexcept;
 
-// Has the main thread run ingress_gate_update soon: for the network thread,
+// Has the main thread run ingress_gate_update soon: for the session thread,
 // when the holdings fell to the low-water mark or the session went up or
 // down. Safe from any thread, and before ingress_gate_open (then a no-op).
 void ingress_gate_wake() noexcept;

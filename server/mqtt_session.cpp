@@ -1,6 +1,8 @@
 #include "server/mqtt_session.h"
 
+#include <errno.h>
 #include <mosquitto.h>
+#include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -33,7 +35,7 @@ void log_publish_failure(int rc) {
   }
 }
 
-// When the session was lost, for the line on its return; network thread
+// When the session was lost, for the line on its return; session thread
 // only (the connect and disconnect callbacks).
 bool session_lost = false;
 double session_lost_at = 0.0;
@@ -57,8 +59,9 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   diag_debug("connect callback: %d\n", rc);
   if (rc != 0) {
     // A refused session is not a session: nothing may be published on it.
+    // The refusal is reported with the other failed attempts of the outage
+    // (session_supervisor), so that a refusing broker does not flood the log.
     isconnect.store(0, std::memory_order_relaxed);
-    diag_err("connection refused: %s(%d)\n", mosquitto_connack_string(rc), rc);
     ingress_gate_wake();
     return;
   }
@@ -79,6 +82,8 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)mosq;
   (void)obj;
+  // The library calls here right after the failed read or write.
+  const int err = errno;
   const bool was_up = isconnect.exchange(0, std::memory_order_relaxed) != 0;
   // At QoS 0 the library discards its unsent packets with the connection;
   // at QoS 1 and 2 it keeps its messages and resends them, and their reports
@@ -90,11 +95,13 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
     session_lost_at = monotonic_seconds();
     dropped_datagrams.store(0, std::memory_order_relaxed);
     dropped_stream_messages.store(0, std::memory_order_relaxed);
+    const char* reason = session_error_text(rc, err);
+    const int code = session_error_code(rc, err);
     if (unsent == 0) {
-      diag_warn("session lost: %s(%d), reconnecting\n", mosquitto_strerror(rc), rc);
+      diag_warn("session lost: %s(%d), reconnecting\n", reason, code);
     } else {
-      diag_warn("session lost: %s(%d), reconnecting; %u unsent messages dropped with it\n",
-                mosquitto_strerror(rc), rc, static_cast<unsigned>(unsent));
+      diag_warn("session lost: %s(%d), reconnecting; %u unsent messages dropped with it\n", reason,
+                code, static_cast<unsigned>(unsent));
     }
   }
   // Reading resumes: while the session is down local data is dropped.
@@ -169,6 +176,21 @@ bool publish_local(void* arg, const void* payload, int payloadlen) noexcept {
   publish_msg(arg, payload, payloadlen);
   return true;
 }
+
+const char* session_error_text(int rc, int err) noexcept {
+  switch (rc) {
+    case MOSQ_ERR_ERRNO:
+      return strerror(err);
+    case MOSQ_ERR_EAI:
+      return gai_strerror(err);
+    case MOSQ_ERR_KEEPALIVE:
+      return "keepalive timeout, the broker stopped answering";
+    default:
+      return mosquitto_strerror(rc);
+  }
+}
+
+int session_error_code(int rc, int err) noexcept { return rc == MOSQ_ERR_ERRNO ? err : rc; }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {
   const uint64_t overhead = 2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0);

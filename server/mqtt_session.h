@@ -2,9 +2,9 @@
 // paths. The scripts they start are built and run by script_command; the
 // publishes they count, by publish_count.
 //
-// Thread: the my_*_callback functions run on libmosquitto's network thread
-// (my_log_callback and my_pw_callback also on the main thread during the first
-// connect); publish_msg runs on the main thread inside the event loop. They
+// Thread: the my_*_callback functions run on the session thread
+// (session_supervisor), which runs libmosquitto's loop; publish_msg runs on
+// the main thread inside the event loop. They
 // share only `isconnect`, the drop counters, the publish records
 // (publish_count) and the read-only settings. None lets an exception
 // escape into the library.
@@ -26,21 +26,22 @@ extern std::atomic<int> isconnect;
 
 // Local messages dropped because the session was down, by path: counted by
 // the main thread (ingress_gate's publish entries), reported and cleared by
-// the network thread when a lost session is back.
+// the session thread when a lost session is back.
 extern std::atomic<unsigned> dropped_datagrams;
 extern std::atomic<unsigned> dropped_stream_messages;
 
 // Connect result: on 0 marks the session up, subscribes to `subtopic` (when
-// given) and starts the `onconnect` script (when given). On a refusal logs the
-// broker's reason and does none of that. After a lost session, one WARNING
+// given) and starts the `onconnect` script (when given). On a refusal does
+// none of that (session_supervisor reports it with the failed attempts). After a lost session, one WARNING
 // line tells how long it was down and how many datagrams and stream messages
 // were dropped meanwhile.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Marks the session down and, at QoS 0, forgets unfinished publishes (the
 // library has dropped them). When the session was up, one WARNING line gives
-// the library's reason and, at QoS 0, how many publishes the library dropped
-// unsent with the connection. libmosquitto's network thread reconnects by itself.
+// the reason (session_error_text, from `rc` and errno as the library left
+// it) and, at QoS 0, how many publishes the library dropped unsent with the
+// connection. The session thread connects again.
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Runs the `script` (when given) for a non-empty inbound message, with the
@@ -77,6 +78,15 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
 // because the session is down, true when it was handed on (to the library,
 // or refused by it with the ERR line). Main thread.
 bool publish_local(void* arg, const void* payload, int payloadlen) noexcept;
+
+// The text and number that name why an MQTT call or a session failed with
+// the library's result `rc` and, for MOSQ_ERR_ERRNO and MOSQ_ERR_EAI, the
+// `err` the library left in errno: the system's text and number for an
+// errno, the resolver's text for a failed name lookup, "keepalive timeout"
+// for a broker that stopped answering (the library's own text for it is
+// "Unknown error."), else the library's text and result. Any thread.
+const char* session_error_text(int rc, int err) noexcept;
+int session_error_code(int rc, int err) noexcept;
 
 // Least time between two "publish failed" lines.
 constexpr double kPublishFailureLogSeconds = 1.0;

@@ -11,7 +11,7 @@
 // such an early report is remembered and cancels the record when it comes.
 //
 // Thread: publish_taken on the main thread, publish_finished and
-// forget_unfinished_publishes on the network thread, publishes_held on
+// forget_unfinished_publishes on the session thread, publishes_held on
 // either; one mutex guards the records, held only for a table operation.
 // The records are a fixed table (kPublishRecordSlots), so that counting never
 // allocates; back-pressure keeps the holdings far below its size.

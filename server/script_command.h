@@ -3,7 +3,7 @@
 // would not take them, and handed to the script runner, which runs them
 // beside the daemon.
 //
-// Thread: the network thread, from the connect and message callbacks; no
+// Thread: the session thread, from the connect and message callbacks; no
 // state is kept between calls.
 #ifndef QUORREL_SERVER_SCRIPT_COMMAND_H_
 #define QUORREL_SERVER_SCRIPT_COMMAND_H_

@@ -39,7 +39,7 @@ struct script_runner {
   unsigned spawning;
   pid_t pids[kMaxRunningScripts];  // 0: a free entry
   // Children reaped before their spawner recorded them: the reaper runs on
-  // another thread than a spawn from the network thread, and a short script
+  // another thread than a spawn from the session thread, and a short script
   // can end first. Only kept while a spawn is under way.
   pid_t ended_early[kMaxRunningScripts];
   queued_script queue[kMaxQueuedScripts];  // a ring from `head`

@@ -5,7 +5,7 @@
 // reaped by the main thread's event loop.
 //
 // Thread: script_runner_submit may be called from any thread (the MQTT
-// network thread in the daemon); the reaping runs on the thread that runs the
+// session thread in the daemon); the reaping runs on the thread that runs the
 // default loop (the main thread). The queue and the set of running children
 // are shared by both and guarded by one mutex inside script_runner.cpp.
 #ifndef QUORREL_SERVER_SCRIPT_RUNNER_H_
@@ -32,7 +32,7 @@ constexpr double kScriptQueueFullLogSeconds = 1.0;
 // Starts reaping the children that scripts run in, on `loop`; later calls
 // do nothing. REQUIRES: `loop` is libev's default loop (the one that handles
 // SIGCHLD), called on the thread that runs it, before any command is
-// submitted: the network thread may submit one as soon as it runs.
+// submitted: the session thread may submit one as soon as it runs.
 void script_runner_start(struct ev_loop* loop) noexcept;
 
 // Takes the NUL-terminated `command` of `length` characters (from malloc;

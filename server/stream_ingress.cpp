@@ -156,7 +156,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   int fd;
   do {
     // Non-blocking and close-on-exec from the start: scripts run by the
-    // network thread must not inherit local connections.
+    // session thread must not inherit local connections.
     fd = accept4(server->fd, reinterpret_cast<struct sockaddr*>(peer), &peer_len,
                  SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);

@@ -138,15 +138,8 @@ TEST_F(SessionCallbacks, AcceptedConnectMarksSessionUpAndRunsOnconnect) {
 TEST_F(SessionCallbacks, RefusedConnectIsNotAConnection) {
   isconnect.store(0);
   set(&args_info.onconnect_given, &args_info.onconnect_arg, mark_);
-  debug = 3;
-  ::testing::internal::CaptureStderr();
   my_connect_callback(nullptr, nullptr, 5);
-  const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(isconnect.load(), 0);
-  EXPECT_NE(
-      err.find(std::string("ERR: connection refused: ") + mosquitto_connack_string(5) + "(5)\n"),
-      std::string::npos)
-      << err;
   sleep_ms(200);
   EXPECT_FALSE(path_exists(dir_.file("marked")));
 }

@@ -1,0 +1,184 @@
+#include "tests/support/tcp_proxy.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quorrel_test {
+namespace {
+
+constexpr int kForwardBacklog = 16;
+
+int loopback_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+struct sockaddr_in loopback(int port) {
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
+bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+TcpProxy::TcpProxy(int target_port) : target_port_(target_port) {}
+
+TcpProxy::~TcpProxy() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  close_pairs();
+  if (filler_fd_ >= 0) close(filler_fd_);
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+bool TcpProxy::start() {
+  listen_fd_ = loopback_socket();
+  if (listen_fd_ < 0) return false;
+  struct sockaddr_in addr = loopback(0);
+  socklen_t len = sizeof addr;
+  if (bind(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listen_fd_, kForwardBacklog) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+    return false;
+  }
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { run(); });
+  return true;
+}
+
+void TcpProxy::set_mode(Mode mode) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  mode_ = mode;
+}
+
+void TcpProxy::inject_to_clients(const std::string& bytes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  inject_.push_back(bytes);
+}
+
+std::vector<Clock::time_point> TcpProxy::accept_times() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return accepted_;
+}
+
+void TcpProxy::close_pairs() {
+  for (const Pair& pair : pairs_) {
+    close(pair.client);
+    close(pair.broker);
+  }
+  pairs_.clear();
+}
+
+// With a backlog of 0 the kernel queues one connection and drops the SYNs of
+// any other while that one waits: the proxy connects to itself once and
+// never accepts it.
+void TcpProxy::fill_queue() {
+  listen(listen_fd_, 0);
+  filler_fd_ = loopback_socket();
+  struct sockaddr_in addr = loopback(port_);
+  connect(filler_fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+}
+
+void TcpProxy::run() {
+  Mode current = Mode::kForward;
+  while (!stop_) {
+    Mode mode;
+    std::vector<std::string> inject;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      mode = mode_;
+      inject.swap(inject_);
+    }
+    if (mode != current) {
+      if (current == Mode::kBlackhole) {
+        // Lifted: the queue takes connections again; the filler goes.
+        listen(listen_fd_, kForwardBacklog);
+        close(filler_fd_);
+        filler_fd_ = -1;
+      }
+      if (mode == Mode::kBlackhole) fill_queue();
+      if (mode == Mode::kReject) close_pairs();
+      current = mode;
+    }
+    for (const std::string& bytes : inject) {
+      for (const Pair& pair : pairs_) write_all(pair.client, bytes.data(), bytes.size());
+    }
+
+    std::vector<struct pollfd> fds;
+    if (mode != Mode::kBlackhole) fds.push_back({listen_fd_, POLLIN, 0});
+    const size_t first_pair = fds.size();
+    if (mode == Mode::kForward) {
+      for (const Pair& pair : pairs_) {
+        fds.push_back({pair.client, POLLIN, 0});
+        fds.push_back({pair.broker, POLLIN, 0});
+      }
+    }
+    if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+
+    if (first_pair == 1 && (fds[0].revents & POLLIN) != 0) {
+      const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client >= 0) {
+        {
+          std::lock_guard<std::mutex> hold(mutex_);
+          accepted_.push_back(Clock::now());
+        }
+        int broker = -1;
+        if (mode != Mode::kReject) {
+          broker = loopback_socket();
+          struct sockaddr_in addr = loopback(target_port_);
+          if (broker >= 0 &&
+              connect(broker, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+            close(broker);
+            broker = -1;
+          }
+        }
+        if (broker < 0) {
+          close(client);
+        } else {
+          pairs_.push_back({client, broker});
+        }
+      }
+    }
+    if (mode != Mode::kForward) continue;
+    // Forward what is waiting; a pair whose either end closed goes whole.
+    std::vector<Pair> kept;
+    for (size_t i = 0; i < pairs_.size(); ++i) {
+      const Pair pair = pairs_[i];
+      bool open = true;
+      for (int side = 0; side < 2 && open; ++side) {
+        const size_t at = first_pair + 2 * i + static_cast<size_t>(side);
+        if (at >= fds.size() || fds[at].revents == 0) continue;
+        const int from = side == 0 ? pair.client : pair.broker;
+        const int to = side == 0 ? pair.broker : pair.client;
+        char buf[65536];
+        const ssize_t n = recv(from, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        open = n > 0 && write_all(to, buf, static_cast<size_t>(n));
+      }
+      if (open) {
+        kept.push_back(pair);
+      } else {
+        close(pair.client);
+        close(pair.broker);
+      }
+    }
+    pairs_.swap(kept);
+  }
+}
+
+}  // namespace quorrel_test
