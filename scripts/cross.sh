@@ -50,6 +50,11 @@ if [ "$setup" -eq 1 ]; then
   ./scripts/setup.sh --cross
 fi
 
+# The end-to-end tests run against aedes too (installed into build/aedes).
+if [ "$tests" = all ]; then
+  ./scripts/aedes.sh
+fi
+
 case "$target" in
   *-musl)
     say "libraries from Debian's source packages"
