@@ -182,7 +182,9 @@ TEST_F(ScriptTest, ScriptsStartWithDefaultSignals) {
   const std::string script = dir_->file("on_connect.sh");
   const std::string out = dir_->file("signals");
   // A reader that goes away ends `yes` by SIGPIPE, silently, as in any shell.
-  ASSERT_TRUE(write_file(script, "grep -E '^Sig(Ign|Blk)' /proc/$$/status > '" + out +
+  // grep reads its own mask, which it has from the script: the shell's own
+  // ($$) is all blocked for a moment around each command it starts.
+  ASSERT_TRUE(write_file(script, "grep -E '^Sig(Ign|Blk)' /proc/self/status > '" + out +
                                      ".tmp'\nyes 2>> '" + out + ".tmp' | head -n1 > /dev/null\n" +
                                      "mv '" + out + ".tmp' '" + out + "'\n"));
   ASSERT_NO_FATAL_FAILURE(start_daemon({"--onconnect", script}));
