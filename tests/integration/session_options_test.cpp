@@ -61,6 +61,39 @@ TEST_F(SessionOptionsTest, ClientIdentifierIsThePrefixFollowedByDigits) {
   EXPECT_NE(id.substr(6), bare);
 }
 
+// With clean session off the identifier is the id alone, so a restarted
+// daemon finds the session the broker kept, with what was published to the
+// subscription meanwhile.
+TEST_F(SessionOptionsTest, PersistentSessionDeliversWhatArrivedWhileTheDaemonWasDown) {
+  const std::string id = "qd-persist-" + std::to_string(getpid());
+  const std::string subtopic = topic_ + "/in";
+  const std::string script = dir_->file("on_message.sh");
+  const std::string runs = dir_->file("runs");
+  ASSERT_TRUE(write_file(script, "printf '%s\\n' \"$1\" >> '" + runs + "'\n"));
+  auto script_saw = [&](const std::string& expected) {
+    return wait_until(
+        [&] {
+          std::string content;
+          return read_file(runs, &content) && content == expected;
+        },
+        std::chrono::milliseconds(10000));
+  };
+  const std::vector<std::string> args = {
+      "--clean_session", "-i", id, "--subtopic", subtopic, "--subqos", "1", "--script", script};
+  ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+  // A message that runs the script shows the subscription in place.
+  ASSERT_TRUE(sub_->publish(subtopic, "before", 1));
+  ASSERT_TRUE(script_saw("before\n")) << daemon_->process().stderr_text();
+  // The broker saw the identifier exactly.
+  EXPECT_NE(broker_->log().find(" as " + id + " "), std::string::npos) << broker_->log();
+
+  daemon_->process().kill_now();
+  ASSERT_TRUE(sub_->publish(subtopic, "while down", 1));
+  daemon_ = std::make_unique<QuorreldProcess>();
+  ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+  EXPECT_TRUE(script_saw("before\nwhile down\n")) << daemon_->process().stderr_text();
+}
+
 TEST_F(SessionOptionsTest, WillIsPublishedWhenTheDaemonIsKilled) {
   const std::string will_topic = topic_ + "/will";
   ASSERT_TRUE(sub_->subscribe(will_topic, 1));
