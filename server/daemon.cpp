@@ -79,6 +79,7 @@ bool configure_client(struct mosquitto* mosq) {
   mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
   mosquitto_publish_callback_set(mosq, my_publish_callback);
   mosquitto_message_callback_set(mosq, my_message_callback);
+  mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
 
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
