@@ -98,6 +98,12 @@ bool configure_client(struct mosquitto* mosq) {
     // line tells why.
     if (rc != MOSQ_ERR_SUCCESS) {
       diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
+    } else if (args_info.insecure_flag != 0) {
+      // The default: whoever holds any certificate from these CAs (with a
+      // public CA bundle, anyone) can pose as the broker.
+      diag_warn(
+          "TLS: the broker's host name is not checked against its certificate; any certificate "
+          "signed by a CA in the cafile is accepted (--insecure turns the check on)\n");
     }
   }
   mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
