@@ -40,6 +40,27 @@ char* generate_randomid() {
   char* id = static_cast<char*>(ss_malloc(prefix_len + 17));
   if (has_prefix) memcpy(id, args_info.id_arg, prefix_len + 1);
   client_id_detail::getrandom(id + prefix_len, 17);
+  return id;
+}
+
+char* session_client_id() {
+  char* id = nullptr;
+  if (args_info.clean_session_flag != 0) {
+    id = generate_randomid();
+  } else {
+    // The broker keeps a session under its identifier: a fresh one at every
+    // start would leave the last start's session, and the messages queued
+    // for it, behind for good.
+    if (args_info.id_given == 0 || args_info.id_arg == nullptr || args_info.id_arg[0] == '\0') {
+      diag_err(
+          "clean session off needs an id (-i/--id): the broker keeps the session under it "
+          "across restarts\n");
+      return nullptr;
+    }
+    const size_t length = strlen(args_info.id_arg);
+    id = static_cast<char*>(ss_malloc(length + 1));
+    memcpy(id, args_info.id_arg, length + 1);
+  }
   diag_debug("id: %s\n", id);
   return id;
 }

@@ -1,5 +1,7 @@
-// The daemon's MQTT client identifier: the `id` setting as prefix, followed by
-// the decimal text of 32 random bits, so every start presents a new one.
+// The daemon's MQTT client identifier. With clean session on, the `id`
+// setting as prefix, followed by the decimal text of 32 random bits, so every
+// start presents a new one. With clean session off, the `id` setting exactly,
+// so that every start finds the session the broker kept.
 //
 // Thread: main thread, start-up only (the random source is not locked).
 #ifndef QUORREL_SERVER_CLIENT_ID_H_
@@ -20,5 +22,11 @@ char* getrandom(char* buffer, int size);
 // decimal digits. The caller owns it and, in the daemon, keeps it for the life
 // of the process. Never null: memory exhaustion ends the process (status 1).
 char* generate_randomid();
+
+// Returns the identifier the session presents: generate_randomid() with clean
+// session on; with it off, a copy of the `id` setting. The caller owns it, as
+// above. Null after one ERR line when clean session is off and `id` is not
+// given or empty: the caller ends start-up.
+char* session_client_id();
 
 #endif  // QUORREL_SERVER_CLIENT_ID_H_

@@ -80,6 +80,7 @@ bool configure_client(struct mosquitto* mosq) {
   mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
   mosquitto_publish_callback_set(mosq, my_publish_callback);
   mosquitto_message_callback_set(mosq, my_message_callback);
+  mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
 
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
@@ -98,6 +99,12 @@ bool configure_client(struct mosquitto* mosq) {
     // line tells why.
     if (rc != MOSQ_ERR_SUCCESS) {
       diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
+    } else if (args_info.insecure_flag != 0) {
+      // The default: whoever holds any certificate from these CAs (with a
+      // public CA bundle, anyone) can pose as the broker.
+      diag_warn(
+          "TLS: the broker's host name is not checked against its certificate; any certificate "
+          "signed by a CA in the cafile is accepted (--insecure turns the check on)\n");
     }
   }
   mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
@@ -163,18 +170,20 @@ int daemon_main(int argc, char** argv) {
   heap_configure();
   proc_args(argc, argv);
   if (!settings_usable()) exit(1);
+  // Kept for the life of the process (libmosquitto copies it as well); held
+  // in a static so that it stays reachable until exit.
+  // Assigned, not initialised, so that no guard from the C++ runtime is needed.
+  // Made before the lock and the detach, so that a refusal is seen in the
+  // exit status of the command that was run.
+  static char* id;
+  id = session_client_id();
+  if (id == nullptr) exit(1);
   one_instance(argv[0]);
 
   if (daemon_mode) {
     int detached = daemon(1, 0);
     (void)detached;
   }
-
-  // Kept for the life of the process (libmosquitto copies it as well); held
-  // in a static so that it stays reachable until exit.
-  // Assigned, not initialised, so that no guard from the C++ runtime is needed.
-  static char* id;
-  id = generate_randomid();
 
   mosquitto_lib_init();
   mosquitto_ptr mosq = new_client(id);

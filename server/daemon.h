@@ -19,9 +19,10 @@ void one_instance(const char* prog);
 // ever), both local sockets on the default loop, then the loop. Returns 1
 // when the MQTT client cannot be created, given its credentials or started;
 // returns 0 should the loop ever end. Ends the process itself on argument
-// errors (1), a port, keepalive, qos or subqos the session cannot use (1,
-// before the lock and any socket), a held lock (1), a stream socket failure
-// (1), and a will, datagram socket or key-password failure (255).
+// errors (1), a port, keepalive, qos or subqos the session cannot use or
+// clean session off without an id (1, before the lock and any socket), a
+// held lock (1), a stream socket failure (1), and a will, datagram socket
+// or key-password failure (255).
 int daemon_main(int argc, char** argv);
 
 #endif  // QUORREL_SERVER_DAEMON_H_

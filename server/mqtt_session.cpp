@@ -52,6 +52,26 @@ void report_session_back() {
             down, datagrams, streams);
 }
 
+// Message id of the subscription sent at the last connect, so that its
+// SUBACK is told apart; 0 while none is awaited (the library's ids start at
+// 1). Network thread only (the connect and subscribe callbacks): the SUBACK
+// is read by the same thread, after the connect callback has returned.
+int subscribe_mid = 0;
+
+// A refused subscription means that no message will ever arrive on it, so
+// the library's refusal is an error worth seeing at the default level.
+void subscribe_subtopic(struct mosquitto* mosq) {
+  int mid = 0;
+  const int rc = mosquitto_subscribe(mosq, &mid, args_info.subtopic_arg, args_info.subqos_arg);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    subscribe_mid = 0;
+    diag_err("subscribe to %s failed: %s(%d)\n", args_info.subtopic_arg, mosquitto_strerror(rc),
+             rc);
+    return;
+  }
+  subscribe_mid = mid;
+}
+
 }  // namespace
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
@@ -69,9 +89,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   report_session_back();
   // A backlog the library resends may still be above the high-water mark.
   ingress_gate_wake();
-  if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
-    mosquitto_subscribe(mosq, nullptr, args_info.subtopic_arg, args_info.subqos_arg);
-  }
+  if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) subscribe_subtopic(mosq);
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
     size_t length = 0;
     char* command = build_onconnect_command(args_info.onconnect_arg, &length);
@@ -106,6 +124,25 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   }
   // Reading resumes: while the session is down local data is dropped.
   ingress_gate_wake();
+}
+
+void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                           const int* granted_qos) noexcept {
+  (void)mosq;
+  (void)obj;
+  diag_debug("subscribe callback: %d\n", mid);
+  if (mid == 0 || mid != subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
+  subscribe_mid = 0;
+  const int granted = granted_qos[0];
+  // Under MQTT 3.1.1 a refusal is 0x80; MQTT 5 reason codes of 0x80 and
+  // above are refusals too.
+  if (granted >= 0x80) {
+    diag_err("subscription to %s refused by the broker (return code 0x%02x)\n",
+             args_info.subtopic_arg, static_cast<unsigned>(granted));
+  } else if (granted < args_info.subqos_arg) {
+    diag_warn("subscription to %s granted at QoS %d, lower than the %d asked for\n",
+              args_info.subtopic_arg, granted, args_info.subqos_arg);
+  }
 }
 
 void my_message_callback(struct mosquitto* mosq, void* obj,

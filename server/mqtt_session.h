@@ -34,8 +34,17 @@ extern std::atomic<unsigned> dropped_stream_messages;
 // given) and starts the `onconnect` script (when given). On a refusal does
 // none of that (session_supervisor reports it with the failed attempts). After a lost session, one WARNING
 // line tells how long it was down and how many datagrams and stream messages
-// were dropped meanwhile.
+// were dropped meanwhile. A subscription the library will not send gives one
+// ERR line with the topic and the library's reason.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
+
+// The broker's answer (SUBACK) to the subscription my_connect_callback made,
+// matched by its message id; other answers are passed over. A refusal
+// (return code 0x80 or above) gives one ERR line, a QoS below `subqos` one
+// WARNING line, each naming the topic. The library keeps ownership of
+// `granted_qos`.
+void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                           const int* granted_qos) noexcept;
 
 // Marks the session down and, at QoS 0, forgets unfinished publishes (the
 // library has dropped them). When the session was up, one WARNING line gives

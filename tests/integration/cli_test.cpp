@@ -148,7 +148,7 @@ TEST(CommandLine, RejectsRepeatedAndMalformedOptions) {
 
 // Values the MQTT session cannot use end start-up with status 1 before any
 // socket exists or the broker is tried, with nothing but one line that names
-// the setting and its value.
+// the setting and its value (or the option that is missing).
 TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
   struct Case {
     std::vector<std::string> args;
@@ -161,6 +161,13 @@ TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
       {{"-p", "65536"}, "ERR: invalid port: 65536 (must be 1 to 65535)"},
       {{"--keepalive", "4"}, "ERR: invalid keepalive: 4 (must be 0 or 5 to 65535)"},
       {{"--keepalive", "65536"}, "ERR: invalid keepalive: 65536 (must be 0 or 5 to 65535)"},
+      // A persistent session needs the same identifier at every start.
+      {{"--clean_session"},
+       "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "
+       "across restarts"},
+      {{"--clean_session", "-i", ""},
+       "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "
+       "across restarts"},
   };
   TempDir dir("cli");
   const std::string stream_path = dir.file("s");

@@ -1,13 +1,16 @@
 // Options that shape the daemon's MQTT session (QoS, client identifier,
-// will), and how the session rides out a broker that goes away or stalls.
+// persistent session, subscription, will), and how the session rides out a
+// broker that goes away or stalls.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "tests/support/local_socket.h"
 #include "tests/support/log_line.h"
 #include "tests/support/relay_fixture.h"
+#include "tests/support/suback_proxy.h"
 
 namespace quorrel_test {
 namespace {
@@ -59,6 +63,95 @@ TEST_F(SessionOptionsTest, ClientIdentifierIsThePrefixFollowedByDigits) {
   EXPECT_TRUE(is_decimal_of_1_to_10_digits(bare)) << "identifier: '" << bare << "'\n"
                                                   << daemon_->process().stderr_text();
   EXPECT_NE(id.substr(6), bare);
+}
+
+// With clean session off the identifier is the id alone, so a restarted
+// daemon finds the session the broker kept, with what was published to the
+// subscription meanwhile.
+TEST_F(SessionOptionsTest, PersistentSessionDeliversWhatArrivedWhileTheDaemonWasDown) {
+  const std::string id = "qd-persist-" + std::to_string(getpid());
+  const std::string subtopic = topic_ + "/in";
+  const std::string script = dir_->file("on_message.sh");
+  const std::string runs = dir_->file("runs");
+  ASSERT_TRUE(write_file(script, "printf '%s\\n' \"$1\" >> '" + runs + "'\n"));
+  auto script_saw = [&](const std::string& expected) {
+    return wait_until(
+        [&] {
+          std::string content;
+          return read_file(runs, &content) && content == expected;
+        },
+        std::chrono::milliseconds(10000));
+  };
+  const std::vector<std::string> args = {
+      "--clean_session", "-i", id, "--subtopic", subtopic, "--subqos", "1", "--script", script};
+  ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+  // A message that runs the script shows the subscription in place.
+  ASSERT_TRUE(sub_->publish(subtopic, "before", 1));
+  ASSERT_TRUE(script_saw("before\n")) << daemon_->process().stderr_text();
+  // The broker saw the identifier exactly.
+  EXPECT_NE(broker_->log().find(" as " + id + " "), std::string::npos) << broker_->log();
+
+  daemon_->process().kill_now();
+  ASSERT_TRUE(sub_->publish(subtopic, "while down", 1));
+  daemon_ = std::make_unique<QuorreldProcess>();
+  ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+  EXPECT_TRUE(script_saw("before\nwhile down\n")) << daemon_->process().stderr_text();
+}
+
+// What becomes of the subscription made at connect is logged at its level:
+// a subscription the library will not send and one the broker refuses as
+// errors, one granted below the QoS asked for as a warning, and one granted
+// as asked not at all. A proxy in front of the broker stands in for a broker
+// that refuses or downgrades.
+TEST_F(SessionOptionsTest, SubscriptionOutcomeIsLoggedAtItsLevel) {
+  const std::string subtopic = topic_ + "/in";
+  struct Case {
+    std::string subtopic;
+    int subqos;
+    int suback;        // what the proxy puts in the SUBACK; -1: no proxy
+    std::string line;  // the only ERR or WARNING line, after its prefix; "": none
+  };
+  const std::vector<Case> cases = {
+      {subtopic, 1, -1, ""},
+      {subtopic, 1, kSubackFailure,
+       "ERR: subscription to " + subtopic + " refused by the broker (return code 0x80)"},
+      {subtopic, 2, 1,
+       "WARNING: subscription to " + subtopic + " granted at QoS 1, lower than the 2 asked for"},
+      {subtopic, 1, 1, ""},
+      {"a/#/b", 0, -1,
+       std::string("ERR: subscribe to a/#/b failed: ") + mosquitto_strerror(MOSQ_ERR_INVAL) + "(" +
+           std::to_string(MOSQ_ERR_INVAL) + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.subtopic + " at QoS " + std::to_string(c.subqos) + ", SUBACK " +
+                 std::to_string(c.suback));
+    std::unique_ptr<SubackProxy> proxy;
+    if (c.suback >= 0) {
+      proxy = std::make_unique<SubackProxy>(broker_->port(), static_cast<uint8_t>(c.suback));
+      ASSERT_TRUE(proxy->start()) << proxy->error();
+    }
+    daemon_ = std::make_unique<QuorreldProcess>();
+    ASSERT_NO_FATAL_FAILURE(
+        start_daemon({"--subtopic", c.subtopic, "--subqos", std::to_string(c.subqos), "-d", "7"},
+                     proxy ? proxy->port() : 0));
+    Process& proc = daemon_->process();
+    // Waits for the expected line or, when none is expected, for the
+    // library's own line about the SUBACK, which comes before the daemon's;
+    // then a moment more for a line that should not come.
+    ASSERT_TRUE(proc.wait_for_stderr(c.line.empty() ? std::string(" received SUBACK") : c.line,
+                                     std::chrono::milliseconds(10000)))
+        << proc.stderr_text();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (proxy) {
+      EXPECT_EQ(proxy->subacks_rewritten(), 1u);
+    }
+    std::vector<std::string> lines;
+    for (const char* level : {"ERR: ", "WARNING: "}) {
+      for (const LogLine& line : log_lines_starting(proc, level)) lines.push_back(line.text);
+    }
+    EXPECT_EQ(lines, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
+        << proc.stderr_text();
+  }
 }
 
 TEST_F(SessionOptionsTest, WillIsPublishedWhenTheDaemonIsKilled) {

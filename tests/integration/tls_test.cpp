@@ -1,10 +1,13 @@
 // A broker whose TLS listener requires a client certificate.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/certs.h"
 #include "tests/support/local_socket.h"
+#include "tests/support/log_line.h"
 #include "tests/support/relay_fixture.h"
 
 namespace quorrel_test {
@@ -22,6 +25,13 @@ class TlsBrokerFixture : public RelayFixture {
     return options;
   }
   const TestCertificates& certs() const { return test_certificates(); }
+  // The options of a session with the client certificate, then `extra`.
+  std::vector<std::string> tls_args(const std::vector<std::string>& extra = {}) const {
+    std::vector<std::string> args = {"--cafile",          certs().ca_cert, "--cert",
+                                     certs().client_cert, "--key",         certs().client_key};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
 };
 
 TEST_F(TlsBrokerFixture, ClientCertificateSessionRelays) {
@@ -55,6 +65,39 @@ TEST_F(TlsBrokerFixture, EncryptedKeyWithWrongPasswordNeverConnects) {
   EXPECT_FALSE(path_exists(stream_path_));
   EXPECT_FALSE(path_exists(dgram_path_));
   EXPECT_TRUE(daemon_->process().running());
+}
+
+// With TLS and the host-name check off (its default), any certificate from
+// the CA passes for the broker's: one WARNING line at start-up says so and
+// names the option that turns the check on. A session that checks, and a
+// plain one, say nothing.
+TEST_F(TlsBrokerFixture, UncheckedHostNameIsAWarningOnlyWithTlsAndTheCheckOff) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int port;
+    std::vector<std::string> warnings;  // the "WARNING: TLS: " lines
+  };
+  const std::vector<Case> cases = {
+      {"TLS, check off",
+       tls_args(),
+       broker_->tls_port(),
+       {"WARNING: TLS: the broker's host name is not checked against its certificate; any "
+        "certificate signed by a CA in the cafile is accepted (--insecure turns the check on)"}},
+      // The broker's certificate names 127.0.0.1, so the check passes.
+      {"TLS, check on", tls_args({"--insecure"}), broker_->tls_port(), {}},
+      {"plain", {"--cafile", certs().ca_cert, "--cert", certs().client_cert}, 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    daemon_ = std::make_unique<QuorreldProcess>();
+    ASSERT_NO_FATAL_FAILURE(start_daemon(c.args, c.port));
+    std::vector<std::string> warnings;
+    for (const LogLine& line : log_lines_starting(daemon_->process(), "WARNING: TLS: ")) {
+      warnings.push_back(line.text);
+    }
+    EXPECT_EQ(warnings, c.warnings) << daemon_->process().stderr_text();
+  }
 }
 
 TEST_F(TlsBrokerFixture, CafileAndCertWithoutKeyGiveAPlainSession) {

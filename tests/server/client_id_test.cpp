@@ -1,4 +1,5 @@
-// Client identifier: prefix from the `id` setting, then random decimal digits.
+// Client identifier: prefix from the `id` setting, then random decimal digits;
+// with clean session off, the `id` setting alone.
 #include "server/client_id.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 
 #include <string>
 
+#include "common/log.h"
 #include "server/settings.h"
 
 namespace {
@@ -20,16 +22,22 @@ bool is_decimal_u32(const std::string& text) {
   return strtoull(text.c_str(), nullptr, 10) <= 0xffffffffull;
 }
 
-// Sets the `id` setting for one case and restores the previous one.
+// Sets the `id` setting and the clean-session flag for one case and restores
+// the previous ones (and `debug`).
 class ClientIdTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_given_ = args_info.id_given;
     saved_arg_ = args_info.id_arg;
+    saved_clean_session_ = args_info.clean_session_flag;
+    saved_debug_ = debug;
+    args_info.clean_session_flag = 1;
   }
   void TearDown() override {
     args_info.id_given = saved_given_;
     args_info.id_arg = saved_arg_;
+    args_info.clean_session_flag = saved_clean_session_;
+    debug = saved_debug_;
   }
   void set_prefix(const char* prefix) {
     args_info.id_given = prefix != nullptr ? 1 : 0;
@@ -45,6 +53,8 @@ class ClientIdTest : public ::testing::Test {
  private:
   uint32_t saved_given_ = 0;
   char* saved_arg_ = nullptr;
+  int saved_clean_session_ = 0;
+  int saved_debug_ = 0;
 };
 
 TEST_F(ClientIdTest, WithoutIdIsDigitsOnly) {
@@ -83,6 +93,48 @@ TEST_F(ClientIdTest, TwoCallsDiffer) {
   EXPECT_FALSE(first == second && second == third) << first;
   EXPECT_EQ(first.compare(0, 5, "same-"), 0);
   EXPECT_EQ(second.compare(0, 5, "same-"), 0);
+}
+
+TEST_F(ClientIdTest, CleanSessionOnPresentsThePrefixFollowedByDigits) {
+  set_prefix("dev-");
+  const std::string id = take(session_client_id());
+  ASSERT_EQ(id.compare(0, 4, "dev-"), 0) << id;
+  EXPECT_TRUE(is_decimal_u32(id.substr(4))) << id;
+  set_prefix(nullptr);
+  const std::string bare = take(session_client_id());
+  EXPECT_TRUE(is_decimal_u32(bare)) << "'" << bare << "'";
+}
+
+// The broker keeps a persistent session under its identifier, so every start
+// must present the same one.
+TEST_F(ClientIdTest, CleanSessionOffPresentsTheIdExactlyAtEveryStart) {
+  args_info.clean_session_flag = 0;
+  for (const std::string& setting :
+       {std::string("dev-42"), std::string("7"), std::string(300, 'p')}) {
+    set_prefix(setting.c_str());
+    EXPECT_EQ(take(session_client_id()), setting);
+    EXPECT_EQ(take(session_client_id()), setting);
+  }
+}
+
+TEST_F(ClientIdTest, CleanSessionOffWithoutIdIsRefusedWithOneErrLine) {
+  args_info.clean_session_flag = 0;
+  debug = 3;
+  for (const char* setting : {static_cast<const char*>(nullptr), ""}) {
+    SCOPED_TRACE(setting == nullptr ? "no id" : "empty id");
+    set_prefix(setting);
+    ::testing::internal::CaptureStderr();
+    char* id = session_client_id();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(id, nullptr) << id;
+    free(id);
+    const std::string text =
+        "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "
+        "across restarts\n";
+    ASSERT_GE(err.size(), text.size()) << err;
+    EXPECT_EQ(err.substr(err.size() - text.size()), text) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+  }
 }
 
 TEST(GetRandom, RespectsBufferSizeAndTerminates) {

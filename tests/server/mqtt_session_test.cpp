@@ -1,6 +1,6 @@
 // MQTT session callbacks: connection state, scripts started from callbacks,
 // key password, dropping local data while the session is down, refused
-// publishes, and the longest payload one publish carries.
+// publishes and subscriptions, and the longest payload one publish carries.
 #include "server/mqtt_session.h"
 
 #include <ev.h>
@@ -142,6 +142,29 @@ TEST_F(SessionCallbacks, RefusedConnectIsNotAConnection) {
   EXPECT_EQ(isconnect.load(), 0);
   sleep_ms(200);
   EXPECT_FALSE(path_exists(dir_.file("marked")));
+}
+
+// A subscription that the library will not send leaves the daemon deaf on
+// its subtopic for good: one ERR line says so, with the library's reason.
+TEST_F(SessionCallbacks, SubscriptionTheLibraryRefusesIsAnErrLineWithTopicAndReason) {
+  mosquitto_lib_init();
+  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, nullptr);
+  ASSERT_NE(mosq, nullptr);
+  const std::string subtopic = "cmd/in";
+  set(&args_info.subtopic_given, &args_info.subtopic_arg, subtopic);
+  args_info.onconnect_given = 0;
+  debug = 4;
+  ::testing::internal::CaptureStderr();
+  my_connect_callback(mosq, nullptr, 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ERR: subscribe to cmd/in failed: " +
+                     std::string(mosquitto_strerror(MOSQ_ERR_NO_CONN)) + "(" +
+                     std::to_string(MOSQ_ERR_NO_CONN) + ")\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+  mosquitto_destroy(mosq);
+  mosquitto_lib_cleanup();
 }
 
 TEST_F(SessionCallbacks, PublishIsDroppedWhileSessionIsDown) {
