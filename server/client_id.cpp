@@ -43,20 +43,26 @@ char* generate_randomid() {
   return id;
 }
 
+bool client_id_usable() {
+  if (args_info.clean_session_flag != 0) return true;
+  // The broker keeps a session under its identifier: a fresh one at every
+  // start would leave the last start's session, and the messages queued for
+  // it, behind for good.
+  if (args_info.id_given == 0 || args_info.id_arg == nullptr || args_info.id_arg[0] == '\0') {
+    diag_err(
+        "clean session off needs an id (-i/--id): the broker keeps the session under it "
+        "across restarts\n");
+    return false;
+  }
+  return true;
+}
+
 char* session_client_id() {
+  if (!client_id_usable()) return nullptr;
   char* id = nullptr;
   if (args_info.clean_session_flag != 0) {
     id = generate_randomid();
   } else {
-    // The broker keeps a session under its identifier: a fresh one at every
-    // start would leave the last start's session, and the messages queued
-    // for it, behind for good.
-    if (args_info.id_given == 0 || args_info.id_arg == nullptr || args_info.id_arg[0] == '\0') {
-      diag_err(
-          "clean session off needs an id (-i/--id): the broker keeps the session under it "
-          "across restarts\n");
-      return nullptr;
-    }
     const size_t length = strlen(args_info.id_arg);
     id = static_cast<char*>(ss_malloc(length + 1));
     memcpy(id, args_info.id_arg, length + 1);

@@ -23,6 +23,12 @@ char* getrandom(char* buffer, int size);
 // of the process. Never null: memory exhaustion ends the process (status 1).
 char* generate_randomid();
 
+// False after one ERR line when clean session is off and `id` is not given
+// or empty: the broker could not keep that session across restarts. Checked
+// with the other settings, before the lock, so that the refusal is the exit
+// status of the command that was run, also with --daemon.
+bool client_id_usable();
+
 // Returns the identifier the session presents: generate_randomid() with clean
 // session on; with it off, a copy of the `id` setting. The caller owns it, as
 // above. Null after one ERR line when clean session is off and `id` is not

@@ -169,21 +169,20 @@ void one_instance(const char* prog) {
 int daemon_main(int argc, char** argv) {
   heap_configure();
   proc_args(argc, argv);
-  if (!settings_usable()) exit(1);
-  // Kept for the life of the process (libmosquitto copies it as well); held
-  // in a static so that it stays reachable until exit.
-  // Assigned, not initialised, so that no guard from the C++ runtime is needed.
-  // Made before the lock and the detach, so that a refusal is seen in the
-  // exit status of the command that was run.
-  static char* id;
-  id = session_client_id();
-  if (id == nullptr) exit(1);
+  if (!settings_usable() || !client_id_usable()) exit(1);
   one_instance(argv[0]);
 
   if (daemon_mode) {
     int detached = daemon(1, 0);
     (void)detached;
   }
+
+  // Kept for the life of the process (libmosquitto copies it as well); held
+  // in a static so that it stays reachable until exit.
+  // Assigned, not initialised, so that no guard from the C++ runtime is needed.
+  static char* id;
+  id = session_client_id();
+  if (id == nullptr) exit(1);
 
   mosquitto_lib_init();
   mosquitto_ptr mosq = new_client(id);

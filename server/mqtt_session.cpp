@@ -54,7 +54,7 @@ void report_session_back() {
 
 // Message id of the subscription sent at the last connect, so that its
 // SUBACK is told apart; 0 while none is awaited (the library's ids start at
-// 1). Network thread only (the connect and subscribe callbacks): the SUBACK
+// 1). Session thread only (the connect and subscribe callbacks): the SUBACK
 // is read by the same thread, after the connect callback has returned.
 int subscribe_mid = 0;
 
