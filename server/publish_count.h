@@ -55,7 +55,7 @@ bool at_or_below_low_water(held_publishes held) noexcept;
 // message id `mid`. A report for `mid` that came first cancels the record.
 void publish_taken(int mid, uint32_t bytes) noexcept;
 
-// Network thread, when the library reports `mid` done (sent at QoS 0,
+// Session thread, when the library reports `mid` done (sent at QoS 0,
 // acknowledged at QoS 1 and 2). True when this ends a burst: nothing is left
 // held and at least kTrimAfterPublishes messages or kTrimAfterBytes bytes
 // were held at once since the last true; the caller then returns the freed
@@ -64,7 +64,7 @@ void publish_taken(int mid, uint32_t bytes) noexcept;
 // it, so that reading may resume.
 bool publish_finished(int mid, bool* crossed_low) noexcept;
 
-// Network thread, when the library has dropped everything it held (a QoS 0
+// Session thread, when the library has dropped everything it held (a QoS 0
 // session lost: its unsent packets are discarded without a report). At QoS 1
 // and 2 the library keeps and resends its messages, and their reports still
 // come, so the records stay. Returns how many publishes were held: those the

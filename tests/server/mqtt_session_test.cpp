@@ -306,7 +306,7 @@ TEST_F(PublishCount, SteadyTrafficNeverAsks) {
 }
 
 TEST_F(PublishCount, ReportBeforeTheRecordCancelsIt) {
-  // The network thread may report a publish before mosquitto_publish has
+  // The session thread may report a publish before mosquitto_publish has
   // returned its id to the main thread.
   EXPECT_FALSE(publish_finished(7, nullptr));
   publish_taken(7, 100);
