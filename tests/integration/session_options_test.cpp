@@ -18,7 +18,7 @@
 #include "tests/support/local_socket.h"
 #include "tests/support/log_line.h"
 #include "tests/support/relay_fixture.h"
-#include "tests/support/suback_proxy.h"
+#include "tests/support/tcp_proxy.h"
 
 namespace quorrel_test {
 namespace {
@@ -125,10 +125,11 @@ TEST_F(SessionOptionsTest, SubscriptionOutcomeIsLoggedAtItsLevel) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.subtopic + " at QoS " + std::to_string(c.subqos) + ", SUBACK " +
                  std::to_string(c.suback));
-    std::unique_ptr<SubackProxy> proxy;
+    std::unique_ptr<TcpProxy> proxy;
     if (c.suback >= 0) {
-      proxy = std::make_unique<SubackProxy>(broker_->port(), static_cast<uint8_t>(c.suback));
-      ASSERT_TRUE(proxy->start()) << proxy->error();
+      proxy = std::make_unique<TcpProxy>(broker_->port());
+      proxy->rewrite_subacks(static_cast<uint8_t>(c.suback));
+      ASSERT_TRUE(proxy->start());
     }
     daemon_ = std::make_unique<QuorreldProcess>();
     ASSERT_NO_FATAL_FAILURE(

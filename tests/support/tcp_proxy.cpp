@@ -34,6 +34,43 @@ bool write_all(int fd, const char* data, size_t size) {
   return true;
 }
 
+// MQTT 3.1.1 fixed header of a SUBACK: packet type 9, no flags.
+constexpr uint8_t kSubackHeader = 0x90;
+
+// Takes the whole MQTT packets at the front of `pending` (bytes from the
+// broker, in order), sets every return code of each SUBACK among them to
+// `return_code`, and returns how many bytes they span, now ready to forward;
+// the rest is an incomplete packet that needs more bytes. Adds the SUBACKs
+// changed to `*rewritten`. Returns std::string::npos when the bytes are not
+// MQTT (a remaining length of more than 4 bytes).
+size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, size_t* rewritten) {
+  const size_t size = pending->size();
+  size_t pos = 0;
+  for (;;) {
+    // The remaining length: 1 to 4 bytes of 7 bits each after the first byte.
+    size_t remaining = 0;
+    size_t header = 1;
+    for (;;) {
+      if (pos + header >= size) return pos;
+      const uint8_t byte = static_cast<uint8_t>((*pending)[pos + header]);
+      remaining |= static_cast<size_t>(byte & 0x7f) << (7 * (header - 1));
+      ++header;
+      if ((byte & 0x80) == 0) break;
+      if (header == 5) return std::string::npos;
+    }
+    if (size - pos < header + remaining) return pos;
+    // After the fixed header, a SUBACK holds its 2-byte packet id and then one
+    // return code per topic filter.
+    if (static_cast<uint8_t>((*pending)[pos]) == kSubackHeader && remaining >= 2) {
+      for (size_t i = pos + header + 2; i < pos + header + remaining; ++i) {
+        (*pending)[i] = static_cast<char>(return_code);
+      }
+      ++*rewritten;
+    }
+    pos += header + remaining;
+  }
+}
+
 }  // namespace
 
 TcpProxy::TcpProxy(int target_port) : target_port_(target_port) {}
@@ -65,6 +102,8 @@ void TcpProxy::set_mode(Mode mode) {
   std::lock_guard<std::mutex> hold(mutex_);
   mode_ = mode;
 }
+
+void TcpProxy::rewrite_subacks(uint8_t return_code) { suback_code_ = return_code; }
 
 void TcpProxy::inject_to_clients(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -150,15 +189,16 @@ void TcpProxy::run() {
         if (broker < 0) {
           close(client);
         } else {
-          pairs_.push_back({client, broker});
+          pairs_.push_back({client, broker, std::string()});
         }
       }
     }
     if (mode != Mode::kForward) continue;
     // Forward what is waiting; a pair whose either end closed goes whole.
     std::vector<Pair> kept;
+    const int suback_code = suback_code_;
     for (size_t i = 0; i < pairs_.size(); ++i) {
-      const Pair pair = pairs_[i];
+      Pair& pair = pairs_[i];
       bool open = true;
       for (int side = 0; side < 2 && open; ++side) {
         const size_t at = first_pair + 2 * i + static_cast<size_t>(side);
@@ -168,7 +208,19 @@ void TcpProxy::run() {
         char buf[65536];
         const ssize_t n = recv(from, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
-        open = n > 0 && write_all(to, buf, static_cast<size_t>(n));
+        if (n <= 0) {
+          open = false;
+        } else if (side == 0 || suback_code < 0) {
+          open = write_all(to, buf, static_cast<size_t>(n));
+        } else {
+          pair.pending.append(buf, static_cast<size_t>(n));
+          size_t changed = 0;
+          const size_t ready =
+              rewrite_subacks_in(&pair.pending, static_cast<uint8_t>(suback_code), &changed);
+          rewritten_ += changed;
+          open = ready != std::string::npos && write_all(to, pair.pending.data(), ready);
+          if (open) pair.pending.erase(0, ready);
+        }
       }
       if (open) {
         kept.push_back(pair);

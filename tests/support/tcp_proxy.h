@@ -1,10 +1,15 @@
 // A TCP forwarder on a loopback port chosen at run time, placed between the
 // daemon and its broker, that a test turns into the failures of a real
-// network: a broker that accepts but never answers, a path that drops every
-// packet, a broker that refuses everyone, and a peer that sends bytes MQTT
-// does not allow.
+// network and the answers of other brokers: a broker that accepts but never
+// answers, a path that drops every packet, a broker that refuses everyone, a
+// peer that sends bytes MQTT does not allow, and a broker that refuses or
+// downgrades subscriptions (mosquitto under MQTT 3.1.1 grants every valid
+// one).
 #ifndef QUORREL_TESTS_SUPPORT_TCP_PROXY_H_
 #define QUORREL_TESTS_SUPPORT_TCP_PROXY_H_
+
+#include <stddef.h>
+#include <stdint.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +21,9 @@
 #include "tests/support/process.h"
 
 namespace quorrel_test {
+
+// SUBACK return code for a refused subscription (MQTT 3.1.1).
+constexpr uint8_t kSubackFailure = 0x80;
 
 class TcpProxy {
  public:
@@ -46,6 +54,11 @@ class TcpProxy {
   int port() const { return port_; }
 
   void set_mode(Mode mode);
+  // From now on every return code of every SUBACK the broker sends (fixed
+  // header 0x90) reaches the client as `return_code`.
+  void rewrite_subacks(uint8_t return_code);
+  // SUBACK packets rewritten so far, over all connections.
+  size_t subacks_rewritten() const { return rewritten_.load(); }
   // Sends `bytes` to every open client connection, as if from the broker.
   void inject_to_clients(const std::string& bytes);
   // When each connection was accepted, in order.
@@ -55,6 +68,7 @@ class TcpProxy {
   struct Pair {
     int client;
     int broker;
+    std::string pending;  // broker bytes held back: an incomplete packet
   };
   void run();
   void close_pairs();
@@ -65,6 +79,8 @@ class TcpProxy {
   int port_ = 0;
   int filler_fd_ = -1;  // the connection that keeps the queue full (kBlackhole)
   std::atomic<bool> stop_{false};
+  std::atomic<int> suback_code_{-1};  // -1: SUBACKs pass unchanged
+  std::atomic<size_t> rewritten_{0};  // written by the proxy thread
   mutable std::mutex mutex_;  // guards mode_, inject_, accepted_
   Mode mode_ = Mode::kForward;
   std::vector<std::string> inject_;
