@@ -3,8 +3,8 @@
 // run, against a private mosquitto broker on loopback. Prints one table of
 // medians and ratios and writes it to the results file.
 //
-//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4] [--p2-count N] [--out FILE]
-//                 [--musl-dir DIR]
+//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6] [--p2-count N] [--out FILE]
+//                 [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]
 //
 // --smoke uses tiny counts so that CI can check the harness still runs; its
 // figures mean nothing. Exits 1 when a measurement cannot be made (a program
@@ -15,6 +15,10 @@
 // in build-x86_64-musl); the footprint figure then measures them too, beside
 // the same mosquitto_sub. They must run natively: under an emulator the
 // resident set would be the emulator's.
+//
+// The fleet figure (p6, bench/fleet.h) is measured once, not repeated: 200
+// daemons and 120 s of outage by default; --fleet-daemons and --fleet-outage
+// make it smaller for a quicker look.
 #include <mosquitto.h>
 #include <signal.h>
 #include <stdio.h>
@@ -36,6 +40,7 @@
 #include <vector>
 
 #include "bench/counting_subscriber.h"
+#include "bench/fleet.h"
 #include "bench/native_publisher.h"
 #include "bench/report.h"
 #include "bench/timed_command.h"
@@ -72,8 +77,9 @@ struct Config {
   size_t p3_bytes = 16 << 20;  // the large file
   size_t cg_count = 10000;     // datagrams per callgrind step
   std::string out_path = "bench/results.md";
-  std::string only = "p1,p2,p3,p4,p5";  // which figures to measure
-  std::string musl_dir;              // static musl programs to measure too, or empty
+  std::string only = "p1,p2,p3,p4,p5,p6";  // which figures to measure
+  std::string musl_dir;                    // static musl programs to measure too, or empty
+  FleetConfig fleet;                       // p6, measured once (not repeated)
 };
 
 double seconds_between(Clock::time_point a, Clock::time_point b) {
@@ -696,6 +702,14 @@ int run(int argc, char** argv) {
       config.p2_count = 500;
       config.p3_bytes = 256 << 10;
       config.cg_count = 50;
+      config.fleet.daemons = 3;
+      config.fleet.outage_seconds = 5;
+      config.fleet.settle_seconds = 1;
+      config.fleet.recovery_limit_seconds = 30;
+    } else if (a == "--fleet-daemons" && i + 1 < argc) {
+      config.fleet.daemons = strtoul(argv[++i], nullptr, 10);
+    } else if (a == "--fleet-outage" && i + 1 < argc) {
+      config.fleet.outage_seconds = atoi(argv[++i]);
     } else if (a == "--reps" && i + 1 < argc) {
       config.reps = atoi(argv[++i]);
     } else if (a == "--cg-count" && i + 1 < argc) {
@@ -710,13 +724,15 @@ int run(int argc, char** argv) {
       config.musl_dir = argv[++i];
     } else {
       fprintf(stderr,
-              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5] [--p2-count N] [--out FILE]"
-              " [--musl-dir DIR]\n",
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6] [--p2-count N]"
+              " [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]\n",
               argv[0]);
       return 2;
     }
   }
   if (config.reps < 1) config.reps = 1;
+  if (config.fleet.daemons < 1) config.fleet.daemons = 1;
+  if (config.fleet.outage_seconds < 1) config.fleet.outage_seconds = 1;
   try {
     Bench bench(config);
     bench.set_up();
@@ -732,6 +748,7 @@ int run(int argc, char** argv) {
     section("p3 large message", [&] { return bench.large_message(); });
     section("p4 footprint", [&] { return bench.footprint(); });
     section("p5 peak memory", [&] { return bench.peak_memory(); });
+    section("p6 fleet reconnection", [&] { return fleet_reconnection(config.fleet); });
     const std::string table = render_table(bench.heading(), rows);
     fputs(table.c_str(), stdout);
     std::ofstream out(config.out_path);
