@@ -209,6 +209,22 @@ void announce_reached() {
   pthread_mutex_unlock(&sv.lock);
 }
 
+// The error that ended a non-blocking connect on `fd`. Taken from a peeking
+// receive, which reports the socket's pending error as its own, rather than
+// from SO_ERROR: qemu-user hands that value over without translating it to
+// the target's errno numbers, which differ on MIPS.
+int connect_error(int fd) {
+  char byte;
+  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+      errno != EWOULDBLOCK && errno != EINTR && errno != ENOTCONN) {
+    return errno;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return err;
+  return ECONNREFUSED;
+}
+
 // Waits, up to kConnectTcpSeconds from `start`, for the TCP connection the
 // library began.
 bool wait_for_tcp(double start, attempt_failure* failure) {
@@ -231,18 +247,10 @@ bool wait_for_tcp(double start, attempt_failure* failure) {
       return false;
     }
     if (n == 0) continue;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == 0) {
-      struct sockaddr_storage peer;
-      socklen_t peer_len = sizeof peer;
-      if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
-        err = errno == ENOTCONN ? ECONNREFUSED : errno;
-      }
-    }
-    if (err != 0) {
-      describe_errno(failure, err);
+    struct sockaddr_storage peer;
+    socklen_t peer_len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
+      describe_errno(failure, connect_error(fd));
       return false;
     }
     announce_reached();
