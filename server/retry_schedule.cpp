@@ -3,9 +3,7 @@
 namespace {
 
 // +-20 % around `seconds`.
-double jittered(double seconds, double unit_random) {
-  return seconds * (0.8 + 0.4 * unit_random);
-}
+double jittered(double seconds, double unit_random) { return seconds * (0.8 + 0.4 * unit_random); }
 
 }  // namespace
 

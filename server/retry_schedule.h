@@ -37,8 +37,8 @@ double outage_summary_interval(double outage_seconds);
 
 // The schedule's count, kept by the session's thread.
 struct retry_state {
-  unsigned failed = 0;      // failed attempts since the schedule started again
-  bool ever_up = false;     // a session has been up since the process started
+  unsigned failed = 0;   // failed attempts since the schedule started again
+  bool ever_up = false;  // a session has been up since the process started
 };
 
 // An attempt that did not end with a session.

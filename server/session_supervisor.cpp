@@ -40,7 +40,7 @@ struct supervisor {
   struct mosquitto* mosq = nullptr;
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t reached_changed = PTHREAD_COND_INITIALIZER;
-  bool reached = false;     // an attempt has made a TCP connection
+  bool reached = false;      // an attempt has made a TCP connection
   char tls_error[256] = {};  // OpenSSL's reason for the current attempt, if any
   bool tls = false;          // TLS is configured
   // The current attempt's CONNACK result, -1 until one comes.
@@ -215,8 +215,8 @@ void announce_reached() {
 // the target's errno numbers, which differ on MIPS.
 int connect_error(int fd) {
   char byte;
-  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
-      errno != EWOULDBLOCK && errno != EINTR && errno != ENOTCONN) {
+  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+      errno != EINTR && errno != ENOTCONN) {
     return errno;
   }
   int err = 0;
@@ -354,9 +354,10 @@ void run_session() {
     }
     if (library_gives_up_on(rc, err)) {
       if (rc == MOSQ_ERR_PROTOCOL && args_info.qos_arg == 2) {
-        diag_err("session error: %s(%d); connecting again (a broker that answers QoS 2 "
-                 "publishes wrongly, with PUBACK, needs --qos 1)\n",
-                 session_error_text(rc, err), session_error_code(rc, err));
+        diag_err(
+            "session error: %s(%d); connecting again (a broker that answers QoS 2 "
+            "publishes wrongly, with PUBACK, needs --qos 1)\n",
+            session_error_text(rc, err), session_error_code(rc, err));
       } else {
         diag_err("session error: %s(%d); connecting again\n", session_error_text(rc, err),
                  session_error_code(rc, err));
@@ -406,9 +407,10 @@ void report_failure(outage_log* log, const attempt_failure& failure) {
   }
   ++log->unreported;
   if (now - log->last_line < outage_summary_interval(now - log->began)) return;
-  diag_warn("still no session after %.0f s: %u attempts failed since the last line, the last: "
-            "%s(%d)\n",
-            now - log->began, log->unreported, failure.text, failure.code);
+  diag_warn(
+      "still no session after %.0f s: %u attempts failed since the last line, the last: "
+      "%s(%d)\n",
+      now - log->began, log->unreported, failure.text, failure.code);
   log->last_line = now;
   log->unreported = 0;
 }

@@ -81,7 +81,7 @@ class TcpProxy {
   std::atomic<bool> stop_{false};
   std::atomic<int> suback_code_{-1};  // -1: SUBACKs pass unchanged
   std::atomic<size_t> rewritten_{0};  // written by the proxy thread
-  mutable std::mutex mutex_;  // guards mode_, inject_, accepted_
+  mutable std::mutex mutex_;          // guards mode_, inject_, accepted_
   Mode mode_ = Mode::kForward;
   std::vector<std::string> inject_;
   std::vector<Clock::time_point> accepted_;
