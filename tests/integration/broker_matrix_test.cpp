@@ -83,15 +83,6 @@ std::string random_bytes(size_t size, unsigned seed) {
   return bytes;
 }
 
-// Number of lines in `path` (0 when it does not exist).
-size_t line_count(const std::string& path) {
-  std::string content;
-  if (!read_file(path, &content)) return 0;
-  size_t n = 0;
-  for (char c : content) n += c == '\n';
-  return n;
-}
-
 // The relay itself, at each QoS.
 class QosMatrixTest : public OnEachBroker<std::tuple<BrokerKind, int>> {
  protected:
@@ -308,10 +299,8 @@ class TlsMatrixTest : public OnEachBroker<BrokerKind> {
 };
 
 TEST_P(TlsMatrixTest, ClientCertificateSessionRelays) {
-  const TestCertificates& certs = test_certificates();
-  ASSERT_NO_FATAL_FAILURE(start_daemon(
-      {"--cafile", certs.ca_cert, "--cert", certs.client_cert, "--key", certs.client_key},
-      broker_->tls_port()));
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon(client_tls_args(test_certificates().ca_cert), broker_->tls_port()));
   ASSERT_TRUE(send_datagram(dgram_path_, "over tls"));
   EXPECT_EQ(next_message().payload, "over tls");
   const std::string large = random_bytes(100 * 1024, 3);

@@ -16,15 +16,6 @@ namespace {
 
 using ScriptTest = RelayFixture;
 
-// Number of lines in `path` (0 when it does not exist).
-size_t line_count(const std::string& path) {
-  std::string content;
-  if (!read_file(path, &content)) return 0;
-  size_t n = 0;
-  for (char c : content) n += c == '\n';
-  return n;
-}
-
 TEST_F(ScriptTest, SubtopicMessageRunsTheScriptWithPayloadAndSocketPath) {
   const std::string d = dir_->path();
   const std::string script = dir_->file("on_message.sh");

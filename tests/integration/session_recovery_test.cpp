@@ -26,7 +26,9 @@ using std::chrono::duration_cast;
 
 // "<the C library's text>(<number>)", as the daemon writes an errno: both
 // differ between C libraries and architectures (MIPS numbers them apart).
-std::string errno_text(int err) { return std::string(strerror(err)) + "(" + std::to_string(err) + ")"; }
+std::string errno_text(int err) {
+  return std::string(strerror(err)) + "(" + std::to_string(err) + ")";
+}
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -62,17 +64,13 @@ class TlsSessionRecoveryTest : public SessionRecoveryTest {
     options.tls = true;
     return options;
   }
-  std::vector<std::string> tls_args(const std::string& cafile) const {
-    return {"--cafile", cafile, "--cert", test_certificates().client_cert, "--key",
-            test_certificates().client_key};
-  }
 };
 
 // The library's own loop stopped for good after a TLS peer vanished without
 // a TLS close; the session thread connects again.
 TEST_F(TlsSessionRecoveryTest, KilledAndRestartedTlsBrokerIsBackWithinFiveSeconds) {
   ASSERT_NO_FATAL_FAILURE(
-      start_daemon(tls_args(test_certificates().ca_cert), broker_->tls_port()));
+      start_daemon(client_tls_args(test_certificates().ca_cert), broker_->tls_port()));
   Process& proc = daemon_->process();
   kill(broker_->pid(), SIGKILL);
   broker_->stop();
@@ -87,14 +85,13 @@ TEST_F(TlsSessionRecoveryTest, KilledAndRestartedTlsBrokerIsBackWithinFiveSecond
 // not vouch for says so, with OpenSSL's reason, once a second.
 TEST_F(TlsSessionRecoveryTest, TlsFailureAtConnectIsNamedAtEveryStartUpAttempt) {
   // The client's own certificate is no CA of the broker's.
-  ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()),
-                             daemon_args(tls_args(test_certificates().client_cert),
-                                         broker_->tls_port())));
+  ASSERT_TRUE(daemon_->start(
+      unique_daemon_name(test_tag()),
+      daemon_args(client_tls_args(test_certificates().client_cert), broker_->tls_port())));
   Process& proc = daemon_->process();
   EXPECT_TRUE(proc.wait_for_stderr("certificate verify failed(", milliseconds(8000), 3))
       << proc.stderr_text();
-  EXPECT_GE(proc.count_in_stderr("ERR: mosquitto_connect failed: TLS: "), 3u)
-      << proc.stderr_text();
+  EXPECT_GE(proc.count_in_stderr("ERR: mosquitto_connect failed: TLS: "), 3u) << proc.stderr_text();
 }
 
 // A packet of a type MQTT does not have: the library would have stopped its
@@ -127,8 +124,8 @@ TEST_F(SessionRecoveryTest, UnansweredAttemptsGiveUpAndTheSessionReturnsWithTheP
   proxy_->set_mode(TcpProxy::Mode::kForward);
   ASSERT_TRUE(daemon_->wait_for_sockets(stream_path_, dgram_path_, milliseconds(10000)))
       << proc.stderr_text();
-  ASSERT_NO_FATAL_FAILURE(expect_relaying_within(Clock::now() - milliseconds(100),
-                                                 milliseconds(5000)));
+  ASSERT_NO_FATAL_FAILURE(
+      expect_relaying_within(Clock::now() - milliseconds(100), milliseconds(5000)));
 
   proxy_->set_mode(TcpProxy::Mode::kSilent);
   ASSERT_TRUE(proc.wait_for_stderr("WARNING: session lost: keepalive timeout", milliseconds(15000)))

@@ -27,17 +27,14 @@ class TlsBrokerFixture : public RelayFixture {
   const TestCertificates& certs() const { return test_certificates(); }
   // The options of a session with the client certificate, then `extra`.
   std::vector<std::string> tls_args(const std::vector<std::string>& extra = {}) const {
-    std::vector<std::string> args = {"--cafile",          certs().ca_cert, "--cert",
-                                     certs().client_cert, "--key",         certs().client_key};
+    std::vector<std::string> args = client_tls_args(certs().ca_cert);
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
 };
 
 TEST_F(TlsBrokerFixture, ClientCertificateSessionRelays) {
-  ASSERT_NO_FATAL_FAILURE(start_daemon(
-      {"--cafile", certs().ca_cert, "--cert", certs().client_cert, "--key", certs().client_key},
-      broker_->tls_port()));
+  ASSERT_NO_FATAL_FAILURE(start_daemon(tls_args(), broker_->tls_port()));
   ASSERT_TRUE(send_datagram(dgram_path_, "over tls"));
   EXPECT_EQ(next_message().payload, "over tls");
   ASSERT_TRUE(send_stream(stream_path_, "stream over tls"));

@@ -84,4 +84,9 @@ const TestCertificates& test_certificates() {
   return certs;
 }
 
+std::vector<std::string> client_tls_args(const std::string& cafile) {
+  const TestCertificates& certs = test_certificates();
+  return {"--cafile", cafile, "--cert", certs.client_cert, "--key", certs.client_key};
+}
+
 }  // namespace quorrel_test

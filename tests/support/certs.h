@@ -3,6 +3,7 @@
 #define QUORREL_TESTS_SUPPORT_CERTS_H_
 
 #include <string>
+#include <vector>
 
 namespace quorrel_test {
 
@@ -20,6 +21,10 @@ struct TestCertificates {
   std::string client_key_encrypted;  // AES-256, pass phrase key_password
   std::string key_password;
 };
+
+// The daemon's options for a TLS session with the client certificate (the
+// unencrypted key), trusting `cafile`.
+std::vector<std::string> client_tls_args(const std::string& cafile);
 
 // Makes the certificates on the first call and returns the same set on every
 // later call (one set per test process). Not safe for concurrent first calls.

@@ -81,6 +81,14 @@ bool read_file(const std::string& path, std::string* content) {
   return true;
 }
 
+size_t line_count(const std::string& path) {
+  std::string content;
+  if (!read_file(path, &content)) return 0;
+  size_t n = 0;
+  for (char c : content) n += c == '\n';
+  return n;
+}
+
 bool path_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

@@ -37,6 +37,10 @@ bool write_file(const std::string& path, const std::string& content, int mode = 
 // Reads the whole file; returns false when it cannot be opened.
 bool read_file(const std::string& path, std::string* content);
 
+// Number of lines in `path` (0 when it does not exist): how many times a
+// script that appends a line has run.
+size_t line_count(const std::string& path);
+
 bool path_exists(const std::string& path);
 
 // True when `path` exists and is a socket (not a regular file).
