@@ -12,5 +12,5 @@ int main(int argc, char** argv) {
     // as every further line goes to the system log either way.
     (void)daemon(1, 0);
   }
-  return send_message();
+  return send_message(argv[0]);
 }

@@ -1,14 +1,20 @@
 #include "client/sender.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "client/settings.h"
 #include "common/log.h"
+#include "common/verdict.h"
 
 namespace {
 
@@ -27,9 +33,61 @@ struct file_holder {
   }
 };
 
-// Connects a blocking stream socket to `path`. Returns the descriptor, or -1
-// after an ERR line.
-int connect_to_daemon(const char* path) {
+// Random part of a verdict address name. /dev/urandom is read rather than
+// getrandom called, as every C library and kernel the client meets has it.
+// Where it cannot be read (a chroot without /dev, say), the clock, the pid
+// and the attempt number still give each try and each process its own name.
+uint64_t draw_name_suffix(unsigned attempt) {
+  uint64_t value = 0;
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t n;
+    do {
+      n = read(fd, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n == static_cast<ssize_t>(sizeof value)) return value;
+  }
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  value = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+  value ^= (static_cast<uint64_t>(getpid()) << 32) ^ attempt;
+  // splitmix64's finaliser, so that close inputs give unrelated names.
+  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9u;
+  value = (value ^ (value >> 27)) * 0x94d049bb133111ebu;
+  return value ^ (value >> 31);
+}
+
+// Abstract names are global to the network namespace, so a name another
+// socket holds is possible, if unlikely; a fresh draw settles it.
+constexpr unsigned kVerdictBindTries = 3;
+
+// Binds `fd` to an abstract address whose name asks the daemon for a
+// verdict. An abstract name leaves nothing in the file system and goes with
+// the socket. Returns 0, or -1 with errno set by the last bind.
+int bind_verdict_address(int fd) {
+  for (unsigned attempt = 0; attempt < kVerdictBindTries; ++attempt) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    // sun_path[0] stays NUL: that makes the name abstract. At most 53 bytes,
+    // so never cut short.
+    const int name_length =
+        snprintf(addr.sun_path + 1, sizeof(addr.sun_path) - 1, "%s%ld.%016" PRIx64,
+                 kVerdictAddressPrefix, static_cast<long>(getpid()), draw_name_suffix(attempt));
+    // The length ends the name: its terminating NUL would be part of it.
+    const socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 +
+                                                 static_cast<size_t>(name_length));
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0) return 0;
+    if (errno != EADDRINUSE) return -1;
+  }
+  return -1;
+}
+
+// Connects a blocking stream socket to `path`, first binding it to a verdict
+// address when `want_verdict` is set. Returns the descriptor, or -1 after an
+// ERR line.
+int connect_to_daemon(const char* path, bool want_verdict) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
@@ -38,6 +96,14 @@ int connect_to_daemon(const char* path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     diag_err("socket failed\n");
+    return -1;
+  }
+  // A client that cannot ask for a verdict must not go on to claim success
+  // without one, so this ends the run before anything is sent.
+  if (want_verdict && bind_verdict_address(fd) != 0) {
+    const int err = errno;
+    diag_err("verdict address not bound: %s(%d)\n", strerror(err), err);
+    close(fd);
     return -1;
   }
   socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + strlen(path));
@@ -108,6 +174,44 @@ int send_file(int fd, FILE* stream, const char* name, chunk_batch* batch) {
   return 0;
 }
 
+// Ends the message by shutting down the sending side (which needs no byte, so
+// an empty message ends too), then reads the daemon's verdict until it
+// closes. There is no time-out: while its queue is full the daemon holds the
+// writer back, and the verdict comes when it has room. Writes the refusal's
+// reason, or the lack of a verdict, to standard error after `program`; with
+// fprintf rather than the log, so that it shows at every debug level.
+// Returns true for an accepted message.
+bool await_verdict(int fd, const char* program) {
+  char line[kVerdictLineMax];
+  size_t used = 0;
+  if (shutdown(fd, SHUT_WR) == 0) {
+    while (used < sizeof line) {
+      const ssize_t n = read(fd, line + used, sizeof line - used);
+      if (n > 0) {
+        used += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        // End of file; or ECONNRESET, which follows the verdict when the
+        // daemon refused a message mid-way and closed with the rest unread.
+        break;
+      }
+    }
+  }
+  // One whole line, nothing after it: a peer that is not quorreld rarely
+  // writes exactly that.
+  const bool one_line = used > 0 && line[used - 1] == '\n' &&
+                        memchr(line, '\n', used - 1) == nullptr &&
+                        memchr(line, '\0', used) == nullptr;
+  if (one_line && used == 2 && line[0] == '0') return true;
+  if (one_line && used > 3 && line[0] == '1' && line[1] == ' ') {
+    fprintf(stderr, "%s: %.*s\n", program, static_cast<int>(used - 3), line + 2);
+    return false;
+  }
+  fprintf(stderr, "%s: no verdict: the daemon stopped, or the peer is not quorreld\n", program);
+  return false;
+}
+
 }  // namespace
 
 int send_all(int fd, const void* data, size_t length) {
@@ -124,7 +228,7 @@ int send_all(int fd, const void* data, size_t length) {
   return 0;
 }
 
-int send_message(void) {
+int send_message(const char* program) {
   char path[256];
   snprintf(path, sizeof(path), "%s", args_info.unixsock_arg);
   if (strlen(path) >= sizeof(((struct sockaddr_un*)nullptr)->sun_path)) {
@@ -164,19 +268,27 @@ int send_message(void) {
     }
   }
 
+  // Detached, the client has no one to tell the verdict to.
+  const bool want_verdict = daemon_mode == 0;
   fd_holder sock;
-  sock.fd = connect_to_daemon(path);
+  sock.fd = connect_to_daemon(path, want_verdict);
   if (sock.fd < 0) return 1;
 
+  int status = 0;
   if (file.stream != nullptr) {
-    return send_file(sock.fd, file.stream, args_info.file_arg, &batch);
+    status = send_file(sock.fd, file.stream, args_info.file_arg, &batch);
+  } else {
+    const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
+    if (send_all(sock.fd, text, strlen(text)) != 0) {
+      diag_err("Send data:%s Failed: %s\n", text, strerror(errno));
+      status = 1;
+    } else {
+      diag_debug("data: %s\n", text);
+    }
   }
-
-  const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
-  if (send_all(sock.fd, text, strlen(text)) != 0) {
-    diag_err("Send data:%s Failed: %s\n", text, strerror(errno));
-    return 1;
-  }
-  diag_debug("data: %s\n", text);
-  return 0;
+  if (!want_verdict) return status;
+  // Also after a failed send: a daemon that refused the message mid-way
+  // wrote its verdict before closing, and the reason is worth showing.
+  const bool accepted = await_verdict(sock.fd, program);
+  return status == 0 && accepted ? 0 : 1;
 }

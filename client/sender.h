@@ -1,7 +1,9 @@
-// The sender's one job: deliver one message to the daemon's stream socket.
+// The sender's one job: deliver one message to the daemon's stream socket
+// and report what the daemon made of it.
 //
-// One connection carries one message: every byte written until the
-// connection is closed, without framing, and the daemon sends no reply.
+// One connection carries one message: every byte written until the sending
+// side is shut down, without framing. Unless the client runs detached, it
+// asks for the daemon's verdict (common/verdict.h) and waits for it.
 #ifndef QUORREL_CLIENT_SENDER_H_
 #define QUORREL_CLIENT_SENDER_H_
 
@@ -20,9 +22,14 @@ int send_all(int fd, const void* data, size_t length);
 // Sends the message that `args_info` describes (the file named by `file`
 // when given, else the text of `data`) to the stream socket at `unixsock`.
 // Parameters and the file are checked before connecting, so a failure
-// before that point publishes nothing. Returns the process exit status: 0
-// when every byte was handed to the socket, 1 after an ERR line otherwise.
-// REQUIRES: proc_args has filled args_info.
-int send_message(void);
+// before that point publishes nothing. Without `daemon_mode`, waits (with no
+// time-out) for the daemon's verdict once every byte is sent; a refusal, or
+// the lack of a verdict, is one line on standard error that begins with
+// `program`, whatever the debug level. Returns the process exit status: 0
+// when the daemon accepted the message (with `daemon_mode`: when every byte
+// was handed to the socket), 1 otherwise, after an ERR line or that line.
+// REQUIRES: proc_args has filled args_info; `program` (argv[0], as the
+// option parser's messages begin with it) is not null.
+int send_message(const char* program);
 
 #endif  // QUORREL_CLIENT_SENDER_H_

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,8 +16,8 @@
 #include "server/client_id.h"
 #include "server/dgram_ingress.h"
 #include "server/heap.h"
-#include "server/ingress_gate.h"
 #include "server/mqtt_session.h"
+#include "server/relay.h"
 #include "server/script_runner.h"
 #include "server/session_supervisor.h"
 #include "server/settings.h"
@@ -42,7 +43,7 @@ bool given_nonempty(uint32_t given, const char* value) {
 // the library gave a reason) with the library cleaned up again.
 mosquitto_ptr new_client(const char* id) {
   errno = 0;
-  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, nullptr));
+  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, &session));
   if (!mosq) {
     const int err = errno;
     if (err == ENOMEM) {
@@ -69,9 +70,15 @@ bool set_will(struct mosquitto* mosq) {
   return true;
 }
 
+// Start-up is over: a client started afresh after a lost session is set up
+// again without repeating start-up's lines.
+bool set_up_before = false;
+
 // Configures callbacks, credentials and TLS. Returns false after an ERR line
 // when the credentials are refused.
 bool configure_client(struct mosquitto* mosq) {
+  const bool at_startup = !set_up_before;
+  set_up_before = true;
   // The library formats every log line (one per packet) for a log callback
   // before the callback can decide to drop it; below the DEBUG level all of
   // them would be dropped, so none is asked for.
@@ -85,7 +92,7 @@ bool configure_client(struct mosquitto* mosq) {
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
     // The password stays out of the logs, which may leave the device.
-    diag_debug("set username: %s\n", args_info.username_arg);
+    if (at_startup) diag_debug("set username: %s\n", args_info.username_arg);
     if (mosquitto_username_pw_set(mosq, args_info.username_arg, args_info.password_arg) != 0) {
       diag_err("set username password failed\n");
       return false;
@@ -99,7 +106,7 @@ bool configure_client(struct mosquitto* mosq) {
     // line tells why.
     if (rc != MOSQ_ERR_SUCCESS) {
       diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
-    } else if (args_info.insecure_flag != 0) {
+    } else if (args_info.insecure_flag != 0 && at_startup) {
       // The default: whoever holds any certificate from these CAs (with a
       // public CA bundle, anyone) can pose as the broker.
       diag_warn(
@@ -110,6 +117,10 @@ bool configure_client(struct mosquitto* mosq) {
   mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
   return true;
 }
+
+// Sets up a client started afresh by the session thread: will, callbacks,
+// credentials and TLS, as at start-up.
+bool set_up_again(struct mosquitto* mosq) { return set_will(mosq) && configure_client(mosq); }
 
 // One integer setting and whether its value is one the daemon can work with.
 struct setting_check {
@@ -127,6 +138,7 @@ bool settings_usable() {
   const int keepalive = args_info.keepalive_arg;
   const int qos = args_info.qos_arg;
   const int subqos = args_info.subqos_arg;
+  const int queuesize = args_info.queuesize_arg;
   const setting_check checks[] = {
       {"port", port, port >= 1 && port <= 65535, "1 to 65535"},
       // mosquitto_connect takes 0 (no keepalive) or 5 s and more, up to 16 bits.
@@ -134,6 +146,8 @@ bool settings_usable() {
        "0 or 5 to 65535"},
       {"qos", qos, qos >= 0 && qos <= 2, "0, 1 or 2"},
       {"subqos", subqos, subqos >= 0 && subqos <= 2, "0, 1 or 2"},
+      // KiB: the largest keeps the queue's size in bytes within 32 bits of KiB.
+      {"queuesize", queuesize, queuesize >= 0 && queuesize <= kMaxQueueKib, "0 to 4194303"},
   };
   bool usable = true;
   for (const setting_check& check : checks) {
@@ -141,7 +155,30 @@ bool settings_usable() {
     diag_err("invalid %s: %d (must be %s)\n", check.name, check.value, check.accepted);
     usable = false;
   }
+  if (args_info.queuedir_given && queuesize <= 0) {
+    diag_err("queuedir needs a queuesize above 0\n");
+    usable = false;
+  }
   return usable;
+}
+
+// Opens both local sockets on `loop`, their messages going to the relay.
+// Ends the process on failure: status 1 for the stream socket, 255 for the
+// datagram socket.
+void open_local_sockets(struct ev_loop* loop, struct mosquitto* mosq, stream_server* stream,
+                        dgram_server* dgram, bool queue_files) {
+  // A stream message is only refused once it outgrows what one PUBLISH can
+  // carry for this topic and QoS, so that the library is never handed one it
+  // cannot send. Datagrams need no such check: the largest a Unix socket
+  // takes is far below it.
+  stream->max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
+  stream->take = relay_stream_message;
+  // The queue's files need descriptors of their own.
+  if (queue_files) stream->extra_fd_reserve = kSpoolDescriptors;
+  if (stream_server_open(stream, loop, args_info.unixsock_arg, mosq, publish_msg) != 0) exit(1);
+  if (dgram_server_open(dgram, loop, args_info.unixudpsock_arg, mosq, relay_datagram) != 0) {
+    exit(-1);
+  }
 }
 
 }  // namespace
@@ -168,9 +205,22 @@ void one_instance(const char* prog) {
 
 int daemon_main(int argc, char** argv) {
   heap_configure();
+  // A queue file that reaches the file-size limit must fail its write
+  // (EFBIG), so that the queue goes on in memory, not end the daemon.
+  signal(SIGXFSZ, SIG_IGN);
   proc_args(argc, argv);
   if (!settings_usable() || !client_id_usable()) exit(1);
   one_instance(argv[0]);
+  // The queue directory is locked before any broker connection, so that two
+  // daemons never send the same queue, and before detaching, so that a
+  // directory in use or unusable ends start-up with a status the caller sees
+  // (the lock stays with the detached process, which keeps the descriptor).
+  const bool queueing = args_info.queuesize_arg > 0;
+  const char* queue_dir = args_info.queuedir_given ? args_info.queuedir_arg : nullptr;
+  if (queueing &&
+      relay_open_queue(static_cast<uint32_t>(args_info.queuesize_arg), queue_dir) != 0) {
+    exit(1);
+  }
 
   if (daemon_mode) {
     int detached = daemon(1, 0);
@@ -193,26 +243,22 @@ int daemon_main(int argc, char** argv) {
   // loop that reaps the scripts' children exists before it.
   struct ev_loop* loop = ev_default_loop(0);
   script_runner_start(loop);
-  diag_debug("mosquitto thread start\n");
-  if (!session_supervisor_start(mosq.get())) return 1;
+
+  session.wake = relay_wake;
+  session.give_back = relay_give_back;
+  session.queue_enabled = queueing;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};
-  // A stream message is only refused once it outgrows what one PUBLISH can
-  // carry for this topic and QoS, so that the library is never handed one it
-  // cannot send. Datagrams need no such check: the largest a Unix socket
-  // takes is far below it.
-  stream.max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
-  if (stream_server_open(&stream, loop, args_info.unixsock_arg, mosq.get(),
-                         publish_stream_message) != 0) {
-    exit(1);
-  }
   dgram_server dgram{};
-  if (dgram_server_open(&dgram, loop, args_info.unixudpsock_arg, mosq.get(), publish_datagram) !=
-      0) {
-    exit(-1);
-  }
-  ingress_gate_open(loop, &stream, &dgram);
+  // Without a queue, local data is read only once the broker is reachable,
+  // as it always was; with one, the sockets open first, so that a device
+  // that boots without its uplink queues from the start.
+  if (queueing) open_local_sockets(loop, mosq.get(), &stream, &dgram, queue_dir != nullptr);
+  diag_debug("mosquitto thread start\n");
+  if (!session_supervisor_start(mosq.get(), id, set_up_again, !queueing)) return 1;
+  if (!queueing) open_local_sockets(loop, mosq.get(), &stream, &dgram, false);
+  relay_start(loop, &stream, &dgram, mosq.get());
 
   ev_run(loop, 0);
 

@@ -15,6 +15,18 @@
 // a callee that keeps the bytes copies them. Called on the main thread.
 typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
 
+// What became of one stream message, for a writer that asked for a verdict
+// (common/verdict.h): accepted, or refused with a one-line reason.
+struct message_verdict {
+  bool accepted;
+  char reason[200];
+};
+
+// Takes one completed stream message in `buf`, and may take over its
+// storage (leaving `buf` empty); says what became of it in `*verdict`.
+// Called on the main thread instead of publish_fn where a context sets one.
+typedef void (*take_fn)(void* publish_arg, struct byte_buffer* buf, message_verdict* verdict);
+
 // The first fields of both socket contexts, in this order. A context's read
 // callback is given &io and reaches the rest through context_of. The owner
 // zero-initialises the context and keeps it alive while the watcher runs.

@@ -8,7 +8,6 @@
 
 #include "common/log.h"
 #include "server/heap.h"
-#include "server/ingress_gate.h"
 #include "server/log_throttle.h"
 #include "server/publish_count.h"
 #include "server/script_command.h"
@@ -17,6 +16,7 @@
 std::atomic<int> isconnect{0};
 std::atomic<unsigned> dropped_datagrams{0};
 std::atomic<unsigned> dropped_stream_messages{0};
+session_state session{PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, false, false, 0.0, 0, 0, 0};
 
 namespace {
 
@@ -35,61 +35,62 @@ void log_publish_failure(int rc) {
   }
 }
 
-// When the session was lost, for the line on its return; session thread
-// only (the connect and disconnect callbacks).
-bool session_lost = false;
-double session_lost_at = 0.0;
+session_state* state_of(void* obj) {
+  return obj != nullptr ? static_cast<session_state*>(obj) : &session;
+}
+
+void wake_main(const session_state* state) {
+  if (state->wake != nullptr) state->wake();
+}
 
 // The line for a session that is back after a loss: how long it was down and
 // what local data was dropped meanwhile.
-void report_session_back() {
-  if (!session_lost) return;
-  session_lost = false;
-  const double down = monotonic_seconds() - session_lost_at;
+void report_session_back(session_state* state) {
+  if (!state->lost) return;
+  state->lost = false;
+  const double down = monotonic_seconds() - state->lost_at;
   const unsigned datagrams = dropped_datagrams.exchange(0, std::memory_order_relaxed);
   const unsigned streams = dropped_stream_messages.exchange(0, std::memory_order_relaxed);
   diag_warn("session back after %.1f s down; dropped meanwhile: %u datagrams, %u stream messages\n",
             down, datagrams, streams);
 }
 
-// Message id of the subscription sent at the last connect, so that its
-// SUBACK is told apart; 0 while none is awaited (the library's ids start at
-// 1). Session thread only (the connect and subscribe callbacks): the SUBACK
-// is read by the same thread, after the connect callback has returned.
-int subscribe_mid = 0;
-
 // A refused subscription means that no message will ever arrive on it, so
-// the library's refusal is an error worth seeing at the default level.
-void subscribe_subtopic(struct mosquitto* mosq) {
+// the library's refusal is an error worth seeing at the default level. The
+// subscription's message id is kept so that its SUBACK is told apart (the
+// library's ids start at 1).
+void subscribe_subtopic(struct mosquitto* mosq, session_state* state) {
   int mid = 0;
   const int rc = mosquitto_subscribe(mosq, &mid, args_info.subtopic_arg, args_info.subqos_arg);
   if (rc != MOSQ_ERR_SUCCESS) {
-    subscribe_mid = 0;
+    state->subscribe_mid = 0;
     diag_err("subscribe to %s failed: %s(%d)\n", args_info.subtopic_arg, mosquitto_strerror(rc),
              rc);
     return;
   }
-  subscribe_mid = mid;
+  state->subscribe_mid = mid;
 }
 
 }  // namespace
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
-  (void)obj;
+  session_state* state = state_of(obj);
   diag_debug("connect callback: %d\n", rc);
   if (rc != 0) {
     // A refused session is not a session: nothing may be published on it.
     // The refusal is reported with the other failed attempts of the outage
     // (session_supervisor), so that a refusing broker does not flood the log.
     isconnect.store(0, std::memory_order_relaxed);
-    ingress_gate_wake();
+    wake_main(state);
     return;
   }
   isconnect.store(1, std::memory_order_relaxed);
-  report_session_back();
-  // A backlog the library resends may still be above the high-water mark.
-  ingress_gate_wake();
-  if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) subscribe_subtopic(mosq);
+  report_session_back(state);
+  // What waits in the queue goes out now.
+  wake_main(state);
+  if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
+    subscribe_subtopic(mosq, state);
+  }
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
     size_t length = 0;
     char* command = build_onconnect_command(args_info.onconnect_arg, &length);
@@ -99,18 +100,19 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
 
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)mosq;
-  (void)obj;
+  session_state* state = state_of(obj);
   // The library calls here right after the failed read or write.
   const int err = errno;
   const bool was_up = isconnect.exchange(0, std::memory_order_relaxed) != 0;
   // At QoS 0 the library discards its unsent packets with the connection;
-  // at QoS 1 and 2 it keeps its messages and resends them, and their reports
-  // still come (ending the burst of the resend).
-  const uint32_t unsent = args_info.qos_arg == 0 ? forget_unfinished_publishes() : 0;
+  // without a queue they are lost. Otherwise the copies are taken back once
+  // the session thread is done with the connection (session_take_back).
+  const uint32_t unsent =
+      args_info.qos_arg == 0 && !state->queue_enabled ? forget_unfinished_publishes() : 0;
   diag_debug("disconnect callback: %d, reconnecting\n", rc);
   if (was_up) {
-    session_lost = true;
-    session_lost_at = monotonic_seconds();
+    state->lost = true;
+    state->lost_at = monotonic_seconds();
     dropped_datagrams.store(0, std::memory_order_relaxed);
     dropped_stream_messages.store(0, std::memory_order_relaxed);
     const char* reason = session_error_text(rc, err);
@@ -122,17 +124,18 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
                 code, static_cast<unsigned>(unsent));
     }
   }
-  // Reading resumes: while the session is down local data is dropped.
-  ingress_gate_wake();
+  // Reading resumes: while the session is down local data is queued, or
+  // dropped without a queue.
+  wake_main(state);
 }
 
 void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
                            const int* granted_qos) noexcept {
   (void)mosq;
-  (void)obj;
+  session_state* state = state_of(obj);
   diag_debug("subscribe callback: %d\n", mid);
-  if (mid == 0 || mid != subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
-  subscribe_mid = 0;
+  if (mid == 0 || mid != state->subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
+  state->subscribe_mid = 0;
   const int granted = granted_qos[0];
   // Under MQTT 3.1.1 a refusal is 0x80; MQTT 5 reason codes of 0x80 and
   // above are refusals too.
@@ -163,13 +166,12 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   (void)mosq;
-  (void)obj;
   diag_debug("publish callback: %d\n", mid);
   bool crossed_low = false;
   // The end of a burst the broker was slow to take: hand the freed messages
   // back, so that the daemon shrinks again once the broker has caught up.
   if (publish_finished(mid, &crossed_low)) heap_release_free();
-  if (crossed_low) ingress_gate_wake();
+  if (crossed_low) wake_main(state_of(obj));
 }
 
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
@@ -193,25 +195,79 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
 }
 
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
-  if (isconnect.load(std::memory_order_relaxed) == 0) return;
+  pthread_mutex_lock(&session.publish_lock);
+  if (isconnect.load(std::memory_order_relaxed) == 0) {
+    pthread_mutex_unlock(&session.publish_lock);
+    return;
+  }
   int mid = 0;
   const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
                                    payloadlen, payload, args_info.qos_arg, false);
-  diag_debug("Publish return: %d\n", rc);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    log_publish_failure(rc);
-    return;
+  if (rc == MOSQ_ERR_SUCCESS) {
+    publish_taken(mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
   }
-  publish_taken(mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
+  pthread_mutex_unlock(&session.publish_lock);
+  diag_debug("Publish return: %d\n", rc);
+  if (rc != MOSQ_ERR_SUCCESS) log_publish_failure(rc);
 }
 
-bool publish_local(void* arg, const void* payload, int payloadlen) noexcept {
-  // Checked here too, so that a message dropped for a down session is told
-  // apart; publish_msg checks again (the session may drop in between, and
-  // the message then goes uncounted).
-  if (isconnect.load(std::memory_order_relaxed) == 0) return false;
-  publish_msg(arg, payload, payloadlen);
-  return true;
+publish_outcome publish_held(void* arg, held_message* m, char* refusal,
+                             size_t refusal_size) noexcept {
+  pthread_mutex_lock(&session.publish_lock);
+  if (isconnect.load(std::memory_order_relaxed) == 0) {
+    pthread_mutex_unlock(&session.publish_lock);
+    return kPublishSessionDown;
+  }
+  int mid = 0;
+  const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
+                                   static_cast<int>(m->len), m->bytes, args_info.qos_arg, false);
+  if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(mid, m);
+  pthread_mutex_unlock(&session.publish_lock);
+  diag_debug("Publish return: %d\n", rc);
+  if (rc == MOSQ_ERR_SUCCESS) return kPublishTaken;
+  log_publish_failure(rc);
+  if (refusal != nullptr && refusal_size > 0) {
+    snprintf(refusal, refusal_size, "%s(%d)", mosquitto_strerror(rc), rc);
+  }
+  held_message_free(m);
+  return kPublishRefused;
+}
+
+void session_take_back(bool short_session) noexcept {
+  session_state* state = &session;
+  held_list back{};
+  if (args_info.qos_arg == 0 && !state->queue_enabled) {
+    forget_unfinished_publishes();
+  } else {
+    take_unfinished_publishes(&back);
+  }
+  // A message the broker will not take ends every session it is sent in,
+  // soon after the broker accepted it: after kPoisonStrikes such sessions
+  // in a row with it as the oldest unfinished, it is given up, so that the
+  // messages after it can flow.
+  held_message* oldest = back.head;
+  if (!short_session || oldest == nullptr) {
+    state->suspect_seq = 0;
+    state->suspect_strikes = 0;
+  } else if (oldest->seq != state->suspect_seq) {
+    state->suspect_seq = oldest->seq;
+    state->suspect_strikes = 1;
+  } else if (++state->suspect_strikes >= kPoisonStrikes) {
+    diag_err(
+        "message of %u bytes given up: the broker ended %d sessions in a row within %.0f s while "
+        "it was the oldest unacknowledged\n",
+        static_cast<unsigned>(oldest->len), state->suspect_strikes, kShortSessionSeconds);
+    held_list_remove(&back, oldest);
+    held_message_free(oldest);
+    state->suspect_seq = 0;
+    state->suspect_strikes = 0;
+  }
+  if (back.count == 0) return;
+  if (state->give_back != nullptr) {
+    state->give_back(&back);
+  } else {
+    held_list_free_all(&back);
+  }
 }
 
 const char* session_error_text(int rc, int err) noexcept {

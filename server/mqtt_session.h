@@ -11,10 +11,13 @@
 #ifndef QUORREL_SERVER_MQTT_SESSION_H_
 #define QUORREL_SERVER_MQTT_SESSION_H_
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
+
+#include "server/held_message.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -25,17 +28,81 @@ struct mosquitto_message;
 extern std::atomic<int> isconnect;
 
 // Local messages dropped because the session was down, by path: counted by
-// the main thread (ingress_gate's publish entries), reported and cleared by
+// the main thread (the relay), reported and cleared by
 // the session thread when a lost session is back.
 extern std::atomic<unsigned> dropped_datagrams;
 extern std::atomic<unsigned> dropped_stream_messages;
 
+// The session's state, one record, handed to the library's callbacks as
+// their user data (a null user data means this record too). The flag that
+// says whether the session is up is `isconnect`; the drop counts are
+// dropped_datagrams and dropped_stream_messages.
+struct session_state {
+  // Held by the main thread around each publish (check the flag, publish,
+  // record the copy), and by the session thread while it takes back what
+  // the library held and starts the client afresh after a lost session: so
+  // no publish falls between the two.
+  pthread_mutex_t publish_lock;
+  // Set before the session thread starts, read-only afterwards.
+  // Called on the session thread when the session went up or down or the
+  // library's holdings fell to the low-water mark; must be safe on any thread.
+  void (*wake)(void);
+  // Called on the session thread with the messages a lost session leaves
+  // unfinished, oldest first, which it takes over (the library has forgotten
+  // them); null: they are freed.
+  void (*give_back)(held_list* messages);
+  // Messages wait in a queue (queuesize above 0): what a lost session leaves
+  // unfinished is given back at QoS 0 too.
+  bool queue_enabled;
+
+  // The rest belongs to the session thread.
+  bool lost;             // a session was lost and none is up yet
+  double lost_at;        // when
+  int subscribe_mid;     // id of the SUBACK awaited, 0 for none
+  uint64_t suspect_seq;  // the oldest unfinished message at the last short sessions
+  int suspect_strikes;   // how many short sessions in a row it was the oldest
+};
+
+extern session_state session;
+
+// Sessions ending this soon after the broker accepted them count against
+// the oldest message the library held then, and after this many in a row it
+// is given up: a broker that will not take a message (over its packet size
+// limit, say) closes the session each time it is sent.
+constexpr double kShortSessionSeconds = 10.0;
+constexpr int kPoisonStrikes = 3;
+
+// Session thread, after a session has ended and before the client is
+// started afresh (which makes the library forget everything it held): takes
+// back the copies of what the library had not finished and hands them to
+// session.give_back, oldest first. At QoS 0 without a queue they are
+// dropped instead, as the library itself drops unsent QoS 0 packets.
+// `short_session`: the session lasted less than kShortSessionSeconds; the
+// oldest message, when it was the oldest at kPoisonStrikes such sessions in
+// a row, is given up with an ERR line naming its size.
+// REQUIRES: session.publish_lock held.
+void session_take_back(bool short_session) noexcept;
+
+// What publish_held made of a message.
+enum publish_outcome {
+  kPublishTaken,        // the library took it; the message is held until done
+  kPublishSessionDown,  // not published: the session is down (the caller keeps it)
+  kPublishRefused,      // the library refused it (ERR line); the message is freed
+};
+
+// Publishes `m` to `topic` with `qos`, not retained, when the session is up,
+// keeping it (publish_count) until the library is done with it. On
+// kPublishRefused, `refusal` (when not null, of `refusal_size` bytes) gets
+// the library's reason. Main thread.
+publish_outcome publish_held(void* arg, held_message* m, char* refusal,
+                             size_t refusal_size) noexcept;
+
 // Connect result: on 0 marks the session up, subscribes to `subtopic` (when
 // given) and starts the `onconnect` script (when given). On a refusal does
-// none of that (session_supervisor reports it with the failed attempts). After a lost session, one WARNING
-// line tells how long it was down and how many datagrams and stream messages
-// were dropped meanwhile. A subscription the library will not send gives one
-// ERR line with the topic and the library's reason.
+// none of that (session_supervisor reports it with the failed attempts). After a lost session, one
+// WARNING line tells how long it was down and how many datagrams and stream messages were dropped
+// meanwhile. A subscription the library will not send gives one ERR line with the topic and the
+// library's reason.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // The broker's answer (SUBACK) to the subscription my_connect_callback made,
@@ -46,8 +113,8 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
                            const int* granted_qos) noexcept;
 
-// Marks the session down and, at QoS 0, forgets unfinished publishes (the
-// library has dropped them). When the session was up, one WARNING line gives
+// Marks the session down and, at QoS 0 without a queue, forgets unfinished
+// publishes (the library has dropped them). When the session was up, one WARNING line gives
 // the reason (session_error_text, from `rc` and errno as the library left
 // it) and, at QoS 0, how many publishes the library dropped unsent with the
 // connection. The session thread connects again.
@@ -62,7 +129,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 // Logs the id of a message the library has sent or had acknowledged; at the
 // end of a burst (publish_finished) hands freed memory back (heap_release_free),
 // so that the daemon shrinks again once the broker has caught up; at the
-// low-water mark has the main thread resume reading (ingress_gate_wake).
+// low-water mark has the main thread go on (session.wake).
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
 // Writes the library's own messages as DEBUG lines, whatever their level.
@@ -79,14 +146,9 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 // reuse them at once. A publish taken is recorded for back-pressure
 // (publish_taken). A publish the library refuses is lost, with an ERR line
 // carrying the library's reason at most once per kPublishFailureLogSeconds;
-// the next line shown counts those held back. Both ingress paths reach it
-// through ingress_gate's publish entries. Main thread.
+// the next line shown counts those held back. The ingress paths reach the
+// session through the relay (publish_held) instead. Main thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
-
-// publish_msg, telling what became of the message: false when it was dropped
-// because the session is down, true when it was handed on (to the library,
-// or refused by it with the ERR line). Main thread.
-bool publish_local(void* arg, const void* payload, int payloadlen) noexcept;
 
 // The text and number that name why an MQTT call or a session failed with
 // the library's result `rc` and, for MOSQ_ERR_ERRNO and MOSQ_ERR_EAI, the

@@ -16,10 +16,12 @@ static_assert(kHighWaterMessages + 64 < kPublishRecordSlots * 3 / 4,
 constexpr uint32_t kReportedEarly = UINT32_MAX;
 
 // One record: a message id (0: free; the library never hands out 0) and the
-// payload bytes of its publish, or kReportedEarly.
+// payload bytes of its publish, or kReportedEarly, with the daemon's copy of
+// the message when it kept one.
 struct publish_record {
   int mid;
   uint32_t bytes;
+  held_message* copy;
 };
 
 // Open addressing from the id's low bits, with Robin Hood probing: a record
@@ -31,6 +33,7 @@ publish_record table[kPublishRecordSlots];
 unsigned used = 0;
 held_publishes held{0, 0};
 held_publishes peak{0, 0};  // most held at once since the last burst end
+held_list copies{};         // the copies, in the order they were published
 pthread_mutex_t records_mutex = PTHREAD_MUTEX_INITIALIZER;
 // `held` against the marks, written under the lock after each change.
 std::atomic<int> level{kAtOrBelowLowWater};
@@ -54,9 +57,9 @@ unsigned find_slot(int mid) {
 }
 
 // False when the table is too full to take another record.
-bool insert_record(int mid, uint32_t bytes) {
+bool insert_record(int mid, uint32_t bytes, held_message* copy) {
   if (used >= kPublishRecordSlots * 3 / 4) return false;
-  publish_record carried{mid, bytes};
+  publish_record carried{mid, bytes, copy};
   unsigned distance = 0;
   for (unsigned i = home_slot(mid);; i = (i + 1) & kSlotMask, ++distance) {
     if (table[i].mid == 0) {
@@ -83,6 +86,7 @@ void erase_slot(unsigned hole) {
     next = (next + 1) & kSlotMask;
   }
   table[hole].mid = 0;
+  table[hole].copy = nullptr;
   --used;
 }
 
@@ -112,22 +116,43 @@ bool at_or_below_low_water(held_publishes h) noexcept {
   return h.messages <= kLowWaterMessages && h.bytes <= kLowWaterBytes;
 }
 
-void publish_taken(int mid, uint32_t bytes) noexcept {
-  if (mid <= 0) return;
+namespace {
+
+void record_publish(int mid, uint32_t bytes, held_message* copy) {
   records_lock lock;
   const unsigned slot = find_slot(mid);
   if (slot != kPublishRecordSlots && table[slot].bytes == kReportedEarly) {
     erase_slot(slot);
+    held_message_free(copy);
     return;
   }
   // A full table leaves the publish uncounted, which only loosens
-  // back-pressure for it.
-  if (!insert_record(mid, bytes)) return;
+  // back-pressure for it (back-pressure keeps the table far from full).
+  if (!insert_record(mid, bytes, copy)) {
+    held_message_free(copy);
+    return;
+  }
+  if (copy != nullptr) held_list_push_back(&copies, copy);
   held.messages += 1;
   held.bytes += bytes;
   update_level();
   if (held.messages > peak.messages) peak.messages = held.messages;
   if (held.bytes > peak.bytes) peak.bytes = held.bytes;
+}
+
+}  // namespace
+
+void publish_taken(int mid, uint32_t bytes) noexcept {
+  if (mid <= 0) return;
+  record_publish(mid, bytes, nullptr);
+}
+
+void publish_taken_message(int mid, held_message* m) noexcept {
+  if (mid <= 0) {
+    held_message_free(m);
+    return;
+  }
+  record_publish(mid, m->len, m);
 }
 
 bool publish_finished(int mid, bool* crossed_low) noexcept {
@@ -138,13 +163,17 @@ bool publish_finished(int mid, bool* crossed_low) noexcept {
   if (slot == kPublishRecordSlots) {
     // The main thread has not recorded it yet: remembered, so that the
     // record is cancelled when it comes.
-    insert_record(mid, kReportedEarly);
+    insert_record(mid, kReportedEarly, nullptr);
     return false;
   }
   if (table[slot].bytes == kReportedEarly) return false;
   const bool was_above_low = !at_or_below_low_water(held);
   held.messages -= 1;
   held.bytes -= table[slot].bytes;
+  if (held_message* copy = table[slot].copy) {
+    held_list_remove(&copies, copy);
+    held_message_free(copy);
+  }
   erase_slot(slot);
   update_level();
   if (crossed_low != nullptr) *crossed_low = was_above_low && at_or_below_low_water(held);
@@ -154,15 +183,45 @@ bool publish_finished(int mid, bool* crossed_low) noexcept {
   return burst;
 }
 
-uint32_t forget_unfinished_publishes() noexcept {
-  records_lock lock;
+namespace {
+
+// Empties the records, handing the copies to `out` (or freeing them when
+// null). Returns how many publishes were held. REQUIRES: records_mutex held.
+uint32_t clear_records(held_list* out) {
   const uint32_t dropped = held.messages;
-  for (publish_record& record : table) record.mid = 0;
+  for (publish_record& record : table) {
+    record.mid = 0;
+    record.copy = nullptr;
+  }
   used = 0;
   held = held_publishes{0, 0};
   peak = held_publishes{0, 0};
+  if (out != nullptr) {
+    held_list_splice_front(&copies, out);  // `out`'s own messages stay first
+    *out = copies;
+    copies = held_list{};
+  } else {
+    held_list_free_all(&copies);
+  }
   update_level();
   return dropped;
+}
+
+}  // namespace
+
+uint32_t forget_unfinished_publishes() noexcept {
+  records_lock lock;
+  return clear_records(nullptr);
+}
+
+uint32_t take_unfinished_publishes(held_list* out) noexcept {
+  records_lock lock;
+  return clear_records(out);
+}
+
+uint64_t oldest_unfinished_publish() noexcept {
+  records_lock lock;
+  return copies.head != nullptr ? copies.head->seq : 0;
 }
 
 held_publishes publishes_held() noexcept {

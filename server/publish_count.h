@@ -1,5 +1,8 @@
 // The publishes the MQTT library holds for the daemon and has not reported
-// done, counted in messages and payload bytes. The count serves two ends:
+// done, counted in messages and payload bytes, with the daemon's own copy of
+// each (held_message): the library offers no way to list or take back what
+// it holds, so what it had not finished when a session is lost is taken
+// back from here (take_unfinished_publishes). The count serves two ends:
 // back-pressure (the local sockets are not read while the library holds more
 // than the high-water mark, ingress_gate) and the end of a burst, the moment
 // the memory of a burst the broker was slow to take is worth handing back to
@@ -19,6 +22,8 @@
 #define QUORREL_SERVER_PUBLISH_COUNT_H_
 
 #include <stdint.h>
+
+#include "server/held_message.h"
 
 // What the library holds for the daemon.
 struct held_publishes {
@@ -55,6 +60,11 @@ bool at_or_below_low_water(held_publishes held) noexcept;
 // message id `mid`. A report for `mid` that came first cancels the record.
 void publish_taken(int mid, uint32_t bytes) noexcept;
 
+// publish_taken for a publish of `m`, which the records then own until the
+// library reports it done (then it is freed) or it is taken back. A report
+// that came first frees it at once.
+void publish_taken_message(int mid, held_message* m) noexcept;
+
 // Session thread, when the library reports `mid` done (sent at QoS 0,
 // acknowledged at QoS 1 and 2). True when this ends a burst: nothing is left
 // held and at least kTrimAfterPublishes messages or kTrimAfterBytes bytes
@@ -70,6 +80,15 @@ bool publish_finished(int mid, bool* crossed_low) noexcept;
 // come, so the records stay. Returns how many publishes were held: those the
 // library has dropped unsent.
 uint32_t forget_unfinished_publishes() noexcept;
+
+// Session thread, after a session ended and before the library forgets
+// what it held: moves every copy still held, in the order they were
+// published, to the end of `out`, and clears the records. Returns how many
+// publishes were held (copies or not).
+uint32_t take_unfinished_publishes(held_list* out) noexcept;
+
+// The arrival number of the oldest copy held, 0 when none.
+uint64_t oldest_unfinished_publish() noexcept;
 
 // What is held now.
 held_publishes publishes_held() noexcept;

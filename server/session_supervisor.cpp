@@ -38,6 +38,8 @@ struct attempt_failure {
 // session thread.
 struct supervisor {
   struct mosquitto* mosq = nullptr;
+  const char* id = nullptr;
+  client_setup_fn setup = nullptr;
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t reached_changed = PTHREAD_COND_INITIALIZER;
   bool reached = false;      // an attempt has made a TCP connection
@@ -415,6 +417,32 @@ void report_failure(outage_log* log, const attempt_failure& failure) {
   log->unreported = 0;
 }
 
+// Takes over the connect and disconnect callbacks and the threaded mode,
+// for a client new or started afresh.
+void take_over_callbacks() {
+  mosquitto_threaded_set(sv.mosq, true);
+  mosquitto_connect_callback_set(sv.mosq, connect_callback);
+  mosquitto_disconnect_callback_set(sv.mosq, disconnect_callback);
+}
+
+// After a session: takes back what the library held, then starts the
+// client afresh, so that it forgets those messages rather than resending
+// them after the next connect (they go out again from the queue, once).
+// Under the publish lock, so that no publish falls in between.
+void start_client_afresh(bool short_session) {
+  pthread_mutex_lock(&session.publish_lock);
+  session_take_back(short_session);
+  const int rc =
+      mosquitto_reinitialise(sv.mosq, sv.id, args_info.clean_session_flag != 0, &session);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    diag_err("MQTT client not started afresh: %s(%d)\n", mosquitto_strerror(rc), rc);
+  } else {
+    sv.setup(sv.mosq);
+    take_over_callbacks();
+  }
+  pthread_mutex_unlock(&session.publish_lock);
+}
+
 void* session_thread(void*) {
   retry_state schedule;
   outage_log outage;
@@ -429,7 +457,9 @@ void* session_thread(void*) {
     }
     const double up_since = monotonic_seconds();
     run_session();
-    retry_session_ended(&schedule, monotonic_seconds() - up_since);
+    const double lasted = monotonic_seconds() - up_since;
+    start_client_afresh(lasted < kShortSessionSeconds);
+    retry_session_ended(&schedule, lasted);
     outage_begins(&outage, false);
   }
   return nullptr;
@@ -437,13 +467,14 @@ void* session_thread(void*) {
 
 }  // namespace
 
-bool session_supervisor_start(struct mosquitto* mosq) noexcept {
+bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_setup_fn setup,
+                              bool wait_for_tcp) noexcept {
   sv.mosq = mosq;
+  sv.id = id;
+  sv.setup = setup;
   sv.tls = args_info.cafile_given && args_info.cert_given && args_info.key_given;
   seed_random();
-  mosquitto_threaded_set(mosq, true);
-  mosquitto_connect_callback_set(mosq, connect_callback);
-  mosquitto_disconnect_callback_set(mosq, disconnect_callback);
+  take_over_callbacks();
 
   // The session thread takes no signal: they are the main thread's (its
   // event loop reaps the scripts' children on SIGCHLD).
@@ -458,6 +489,7 @@ bool session_supervisor_start(struct mosquitto* mosq) noexcept {
     return false;
   }
   pthread_detach(thread);
+  if (!wait_for_tcp) return true;
 
   pthread_mutex_lock(&sv.lock);
   while (!sv.reached) pthread_cond_wait(&sv.reached_changed, &sv.lock);

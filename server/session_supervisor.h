@@ -26,13 +26,24 @@ struct mosquitto;
 constexpr double kConnectTcpSeconds = 4.0;
 constexpr double kConnectAttemptSeconds = 10.0;
 
-// Starts the session thread for `mosq`, whose callbacks, credentials and TLS
-// are set, and waits until an attempt has made a TCP connection to the
-// broker, as start-up always waited for its first connect. Failed start-up
-// attempts are logged ("mosquitto_connect failed: ..."). Takes over the
-// connect and disconnect callbacks (it calls mqtt_session's from its own).
-// Returns false after an ERR line when the thread cannot be created.
-// REQUIRES: `mosq` lives for the rest of the process. Main thread, once.
-bool session_supervisor_start(struct mosquitto* mosq) noexcept;
+// Gives a client started afresh (mosquitto_reinitialise) its will,
+// credentials, TLS and callbacks again. False when that failed (after an
+// ERR line); the attempts that follow then fail and say why.
+typedef bool (*client_setup_fn)(struct mosquitto* mosq);
+
+// Starts the session thread for `mosq` (client id `id`, kept for the life of
+// the process), whose callbacks, credentials and TLS are set and whose user
+// data is `session`. With `wait_for_tcp`, waits until an attempt has made a
+// TCP connection to the broker, as start-up without a queue always waited
+// for its first connect. Failed start-up attempts are logged
+// ("mosquitto_connect failed: ..."). Takes over the connect and disconnect
+// callbacks (it calls mqtt_session's from its own). After every session
+// that ends, it takes back what the library had not finished
+// (session_take_back) and starts the client afresh with `setup`, so that
+// the library never sends a message the daemon has taken back. Returns
+// false after an ERR line when the thread cannot be created.
+// REQUIRES: `mosq` and `id` live for the rest of the process. Main thread, once.
+bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_setup_fn setup,
+                              bool wait_for_tcp) noexcept;
 
 #endif  // QUORREL_SERVER_SESSION_SUPERVISOR_H_

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/verdict.h"
 #include "server/alloc.h"
 #include "server/container_of.h"
 
@@ -30,7 +31,7 @@ bool accept_should_pause(int err) {
 // descriptor reserve or an accept pause holds it back.
 void update_listener(stream_server* server) {
   const bool wanted = !server->reading_paused && !server->at_fd_reserve &&
-                      !ev_is_active(&server->accept_pause);
+                      !server->accepting_stopped && !ev_is_active(&server->accept_pause);
   if (wanted) {
     ev_io_start(server->loop, &server->io);
   } else {
@@ -79,7 +80,7 @@ bool accept_keeps_reserve(stream_server* server) {
   // Out of descriptors already: accept reports it and pauses.
   if (probe < 0) return true;
   close(probe);
-  if (probe < limit - kFdReserve) return true;
+  if (probe < limit - kFdReserve - server->extra_fd_reserve) return true;
   if (server->clients != nullptr) {
     server->at_fd_reserve = true;
     update_listener(server);
@@ -178,6 +179,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   balloc(&client->buffer, 2048);
   ev_io_init(&client->watcher, recv_cb, fd, EV_READ);
   client->server = server;
+  client->wants_verdict = verdict_requested(peer, peer_len);
   client->prev = nullptr;
   client->next = server->clients;
   if (server->clients != nullptr) server->clients->prev = client;
@@ -187,6 +189,29 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
 }
 
 namespace {
+
+// Writes the verdict line for `client` when its writer asked for one. The
+// line is short and the writer reads nothing else, so it fits the socket's
+// buffer; a writer already gone is no concern.
+void send_verdict(const stream_client* client, const message_verdict& verdict) {
+  if (!client->wants_verdict) return;
+  char line[kVerdictLineMax];
+  int len;
+  if (verdict.accepted) {
+    len = snprintf(line, sizeof line, "0\n");
+  } else {
+    len = snprintf(line, sizeof line, "1 %s\n", verdict.reason);
+  }
+  if (len < 0) return;
+  if (static_cast<size_t>(len) >= sizeof line) {
+    len = static_cast<int>(sizeof line) - 1;
+    line[len - 1] = '\n';
+  }
+  ssize_t n;
+  do {
+    n = send(client->fd, line, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+}
 
 // Makes room for at least kReadChunk more bytes. The reservation doubles (up
 // to `limit`, past which the message is refused anyway) so that a long
@@ -231,6 +256,10 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     if (n > 0) {
       if (static_cast<uint64_t>(buf->length) + static_cast<uint64_t>(n) > limit) {
         diag_err("message on fd %d longer than %" PRIu32 " bytes, dropped\n", client->fd, limit);
+        message_verdict refusal{};
+        snprintf(refusal.reason, sizeof refusal.reason,
+                 "message longer than the daemon's limit of %" PRIu32 " bytes", limit);
+        send_verdict(client, refusal);
         close_and_free_client(loop, client);
         return;
       }
@@ -239,7 +268,13 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       continue;
     }
     if (n == 0) {
-      server->publish(server->publish_arg, buf->bytes, static_cast<int>(buf->length));
+      if (server->take != nullptr) {
+        message_verdict verdict{};
+        server->take(server->publish_arg, buf, &verdict);
+        send_verdict(client, verdict);
+      } else {
+        server->publish(server->publish_arg, buf->bytes, static_cast<int>(buf->length));
+      }
       close_and_free_client(loop, client);
       return;
     }
@@ -287,6 +322,11 @@ void stream_server_pause(stream_server* server, bool paused) {
       ev_io_start(server->loop, &client->watcher);
     }
   }
+  update_listener(server);
+}
+
+void stream_server_stop_accepting(stream_server* server) {
+  server->accepting_stopped = true;
   update_listener(server);
 }
 

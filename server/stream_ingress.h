@@ -49,13 +49,21 @@ struct stream_server : socket_context {
   // the longest payload it can publish (publish_payload_limit) before
   // stream_server_open, which leaves it as it is.
   uint32_t max_message;
+  // Descriptors kept free beyond kFdReserve (the queue's files); set by the
+  // owner before stream_server_open.
+  int extra_fd_reserve;
   // Live connections, most recently accepted first (stream_client::next),
   // and their number.
   stream_client* clients;
   unsigned client_count;
+  // Takes each completed message instead of publish, with a verdict for
+  // writers that asked for one; null: publish, and writers get nothing.
+  take_fn take;
   // Back-pressure (stream_server_pause): neither the listener nor any
   // connection is read.
   bool reading_paused;
+  // An orderly stop: no new connection is accepted.
+  bool accepting_stopped;
   // The listener waits for the descriptor reserve: set by accept_cb, cleared
   // when a connection ends.
   bool at_fd_reserve;
@@ -75,6 +83,7 @@ struct stream_client {
   stream_server* server;  // the listener that accepted it (not owned)
   stream_client* prev;    // neighbours in server->clients
   stream_client* next;
+  bool wants_verdict;     // the writer asked for a verdict (common/verdict.h)
 };
 
 // Removes any stale entry at `path` and returns a stream socket bound there,
@@ -118,6 +127,10 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client);
 // watcher, so that writers wait as on a full pipe; without, starts them
 // again (the listener only when nothing else holds it back). Main thread.
 void stream_server_pause(stream_server* server, bool paused);
+
+// An orderly stop: closes nothing, but accepts no further connection; the
+// open ones are still read. Main thread.
+void stream_server_stop_accepting(stream_server* server);
 
 // Writes the DEBUG hex dump of `buf`'s whole content, without the log prefix.
 // The caller checks the threshold.

@@ -61,7 +61,9 @@ const char kDaemonHelp[] =
     "      --willretain=INT      will retain  (default=`0')\n"
     "      --willtopic=STRING    will topic\n"
     "  -d, --debug=INT           debug level  (default=`4')\n"
-    "      --daemon              daemon mode  (default=off)\n";
+    "      --daemon              daemon mode  (default=off)\n"
+    "      --queuesize=INT       queue size in KiB  (default=`0')\n"
+    "      --queuedir=STRING     queue directory\n";
 
 const char kClientHelp[] =
     "quorrel_client 1.0.0\n"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/verdict.h"
 #include "tests/server/server_test_util.h"
 #include "tests/support/local_socket.h"
 #include "tests/support/temp_dir.h"
@@ -31,12 +32,25 @@ using quorrel_test::write_file;
 using server_test::path_of_length;
 using server_test::record_publish;
 
-// A connected, blocking client socket; -1 on failure.
-int connect_to(const std::string& path) {
+// A connected, blocking client socket; -1 on failure. With `verdict`, bound
+// first to an address that asks the daemon for a verdict.
+int connect_to(const std::string& path, bool verdict = false) {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
+  if (verdict) {
+    addr.sun_family = AF_UNIX;
+    const std::string name = std::string(kVerdictAddressPrefix) + std::to_string(getpid());
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    const socklen_t len =
+        static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
+      close(fd);
+      return -1;
+    }
+    memset(&addr, 0, sizeof addr);
+  }
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
@@ -44,16 +58,6 @@ int connect_to(const std::string& path) {
     return -1;
   }
   return fd;
-}
-
-// True when the daemon side has closed `fd`'s connection (end of stream or
-// reset), without waiting.
-bool peer_closed(int fd) {
-  struct pollfd p = {fd, POLLIN, 0};
-  if (poll(&p, 1, 0) <= 0) return false;
-  char c;
-  const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 // A listener opened as the daemon opens it, on a private libev loop, with a
@@ -303,18 +307,30 @@ TEST_F(StreamListener, MessagesFollowTheOrderStreamsEnd) {
 TEST_F(StreamListener, MessageOverLimitIsDroppedAndConnectionClosed) {
   server_.max_message = 100;
   debug = 3;
-  const int fd = connect_to(path_);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(send(fd, std::string(60, 'a').data(), 60, 0), 60);
-  pump();
-  ASSERT_EQ(send(fd, std::string(41, 'b').data(), 41, 0), 41);
-  ::testing::internal::CaptureStderr();
-  const bool closed = run_until([&] { return peer_closed(fd); });
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  close(fd);
-  EXPECT_TRUE(closed);
-  EXPECT_TRUE(published_.empty());
-  EXPECT_NE(err.find("longer than 100 bytes, dropped\n"), std::string::npos) << err;
+  // A writer that asked for a verdict is told why, before the close.
+  for (const bool verdict : {false, true}) {
+    const int fd = connect_to(path_, verdict);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, std::string(60, 'a').data(), 60, 0), 60);
+    pump();
+    ASSERT_EQ(send(fd, std::string(41, 'b').data(), 41, 0), 41);
+    ::testing::internal::CaptureStderr();
+    std::string reply;
+    const bool closed = run_until([&] {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0) return false;
+      char buf[256];
+      const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) reply.append(buf, static_cast<size_t>(n));
+      return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    });
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(published_.empty());
+    EXPECT_NE(err.find("longer than 100 bytes, dropped\n"), std::string::npos) << err;
+    EXPECT_EQ(reply, verdict ? "1 message longer than the daemon's limit of 100 bytes\n" : "");
+  }
 }
 
 TEST_F(StreamListener, MessageExactlyAtLimitIsPublished) {

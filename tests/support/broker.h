@@ -25,6 +25,9 @@ struct BrokerOptions {
   // Never drops QoS 1 and 2 messages queued for a slow subscriber (by
   // default the broker keeps 1000 per client and drops the rest).
   bool unbounded_queues = false;
+  // The largest packet the broker takes (mosquitto's max_packet_size); it
+  // closes the connection of a client that sends a larger one. 0: MQTT's own.
+  unsigned max_packet_size = 0;
 };
 
 // The brokers the tests can run: the reference broker and a second,

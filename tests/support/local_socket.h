@@ -37,6 +37,7 @@ class StreamConnection {
   // Waits at most `timeout_ms` for the peer to close; true when it did.
   bool wait_peer_closed(int timeout_ms);
   void close();
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;

@@ -1,0 +1,186 @@
+#include "server/message_queue.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "server/alloc.h"
+
+namespace {
+
+uint64_t list_stored_bytes(const held_list* list) {
+  return list->bytes + uint64_t{kSpoolRecordHeaderBytes} * list->count;
+}
+
+// The file that holds a segment of `capacity` bytes: a sixteenth of the
+// queue, so that dropping the oldest file to make room gives up little,
+// within bounds that keep the number of files and their size sensible.
+uint64_t segment_target(uint64_t capacity) {
+  uint64_t target = capacity / 16;
+  if (target > kSpoolMaxSegmentBytes) target = kSpoolMaxSegmentBytes;
+  if (target < kSpoolMinSegmentBytes) target = kSpoolMinSegmentBytes;
+  return target;
+}
+
+// Writes `m` to the directory. False after the episode's ERR line when the
+// disk cannot take it now.
+bool push_to_disk(message_queue* q, held_message* m, double now) {
+  if (q->disk_failing && now < q->disk_retry_at) return false;
+  const int err = spool_append(&q->disk, m->bytes, m->len);
+  if (err == 0) {
+    if (q->disk_failing) {
+      q->disk_failing = false;
+      diag_warn("queue directory %s takes messages again\n", q->disk.dir);
+    }
+    return true;
+  }
+  q->disk_retry_at = now + kDiskRetrySeconds;
+  if (!q->disk_failing) {
+    q->disk_failing = true;
+    diag_err("queue directory %s: %s(%d); queueing in memory, up to %llu KiB\n", q->disk.dir,
+             strerror(err), err, static_cast<unsigned long long>(q->memory_limit / 1024));
+  }
+  return false;
+}
+
+}  // namespace
+
+int queue_open(message_queue* q, uint64_t capacity, const char* dir) {
+  q->capacity = capacity;
+  q->memory_limit = capacity;
+  if (dir == nullptr) return 0;
+  const int rc = spool_open(&q->disk, dir, segment_target(capacity));
+  if (rc != 0) return rc;
+  q->has_spool = true;
+  if (q->memory_limit > kMemoryFallbackBytes) q->memory_limit = kMemoryFallbackBytes;
+  return 0;
+}
+
+bool queue_empty(const message_queue* q) { return queue_count(q) == 0; }
+
+uint64_t queue_stored_bytes(const message_queue* q) {
+  return list_stored_bytes(&q->front) + list_stored_bytes(&q->memory) +
+         (q->has_spool ? q->disk.stored_bytes : 0);
+}
+
+uint32_t queue_count(const message_queue* q) {
+  return q->front.count + q->memory.count + (q->has_spool ? q->disk.stored_records : 0);
+}
+
+bool queue_full_for(const message_queue* q, uint32_t len) {
+  const uint64_t record = queue_record_bytes(len);
+  if (queue_stored_bytes(q) + record > q->capacity) return true;
+  // In memory for want of a disk, the smaller bound holds as well.
+  const bool to_memory = !q->has_spool || q->disk_failing || q->memory.count != 0;
+  return to_memory && list_stored_bytes(&q->memory) + record > q->memory_limit;
+}
+
+void queue_push(message_queue* q, held_message* m, double now) {
+  // Behind a message in memory, nothing may go to the disk: it would be
+  // read back first.
+  if (q->has_spool && q->memory.count == 0 && push_to_disk(q, m, now)) {
+    held_message_free(m);
+    return;
+  }
+  held_list_push_back(&q->memory, m);
+}
+
+void queue_push_front(message_queue* q, held_list* list) {
+  held_list_splice_front(&q->front, list);
+}
+
+held_message* queue_pop(message_queue* q, uint32_t* lost) {
+  if (held_message* m = held_list_pop_front(&q->front)) return m;
+  while (q->has_spool && q->disk.stored_records != 0) {
+    unsigned char* bytes = nullptr;
+    uint32_t len = 0;
+    uint32_t gone = 0;
+    const int rc = spool_pop(&q->disk, &bytes, &len, &gone);
+    *lost += gone;
+    if (rc == 1) return held_message_adopt(bytes, len);
+    if (rc == 0) break;
+    // rc -1: the head file was given up (its records counted); go on with
+    // the next, unless the failure left it in place (out of memory).
+    if (gone == 0) return nullptr;
+  }
+  return held_list_pop_front(&q->memory);
+}
+
+uint32_t queue_drop_oldest(message_queue* q) {
+  if (held_message* m = held_list_pop_front(&q->front)) {
+    held_message_free(m);
+    return 1;
+  }
+  if (q->has_spool && q->disk.stored_records != 0) {
+    // While messages wait in memory for want of a disk, freeing disk space
+    // does not make room for them: the memory part gives way instead.
+    if (!(q->memory.count != 0 && list_stored_bytes(&q->memory) >= q->memory_limit)) {
+      return spool_drop_oldest(&q->disk);
+    }
+  }
+  if (held_message* m = held_list_pop_front(&q->memory)) {
+    held_message_free(m);
+    return 1;
+  }
+  return q->has_spool ? spool_drop_oldest(&q->disk) : 0;
+}
+
+bool queue_sync(message_queue* q) {
+  if (!q->has_spool || !spool_needs_sync(&q->disk)) return false;
+  const int err = spool_sync(&q->disk);
+  if (err != 0) {
+    diag_err("queue directory %s not synced: %s(%d)\n", q->disk.dir, strerror(err), err);
+  }
+  return spool_needs_sync(&q->disk);
+}
+
+uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
+  held_list ahead = *unfinished;
+  *unfinished = held_list{};
+  held_list_splice_front(&q->front, &ahead);  // unfinished first, then the front
+  ahead = q->front;
+  q->front = held_list{};
+  if (!q->has_spool) {
+    return held_list_free_all(&ahead) + held_list_free_all(&q->memory);
+  }
+  uint32_t unsaved = 0;
+  if (ahead.count != 0) {
+    const void** datas = static_cast<const void**>(ss_malloc(sizeof(void*) * ahead.count));
+    uint32_t* lens = static_cast<uint32_t*>(ss_malloc(sizeof(uint32_t) * ahead.count));
+    uint32_t i = 0;
+    for (held_message* m = ahead.head; m != nullptr; m = m->next, ++i) {
+      datas[i] = m->bytes;
+      lens[i] = m->len;
+    }
+    const int err = spool_prepend(&q->disk, datas, lens, ahead.count);
+    free(datas);
+    free(lens);
+    if (err != 0) {
+      diag_err("queue directory %s: %u unacknowledged messages not saved: %s(%d)\n", q->disk.dir,
+               static_cast<unsigned>(ahead.count), strerror(err), err);
+      unsaved += ahead.count;
+    }
+    held_list_free_all(&ahead);
+  }
+  uint32_t failed = 0;
+  int last_err = 0;
+  while (held_message* m = held_list_pop_front(&q->memory)) {
+    const int err = failed == 0 ? spool_append(&q->disk, m->bytes, m->len) : last_err;
+    if (err != 0) {
+      ++failed;
+      last_err = err;
+    }
+    held_message_free(m);
+  }
+  if (failed != 0) {
+    diag_err("queue directory %s: %u queued messages not saved: %s(%d)\n", q->disk.dir,
+             static_cast<unsigned>(failed), strerror(last_err), last_err);
+    unsaved += failed;
+  }
+  const int err = spool_sync(&q->disk);
+  if (err != 0) {
+    diag_err("queue directory %s not synced: %s(%d)\n", q->disk.dir, strerror(err), err);
+  }
+  return unsaved;
+}

@@ -1,0 +1,83 @@
+// The queue: local messages that could not be handed to the broker session
+// when they arrived, oldest first. Three parts, read in this order:
+//   - front: messages the session had taken but not finished when it was
+//     lost, given back (in memory; at most the library's high-water mark);
+//   - the spool: the queue directory's files, when there is one;
+//   - memory: the queue itself without a directory, or, with one, the
+//     messages that came while the disk could not take them (at most
+//     kMemoryFallbackBytes, whatever the capacity).
+// Sizes count records as stored: the record header and the payload.
+//
+// Thread: main thread only.
+#ifndef QUORREL_SERVER_MESSAGE_QUEUE_H_
+#define QUORREL_SERVER_MESSAGE_QUEUE_H_
+
+#include <stdint.h>
+
+#include "server/held_message.h"
+#include "server/queue_spool.h"
+
+// How much a queue with a directory holds in memory while the disk fails.
+constexpr uint64_t kMemoryFallbackBytes = 2 * 1024 * 1024;
+
+// How long after a failed write the disk is tried again.
+constexpr double kDiskRetrySeconds = 1.0;
+
+struct message_queue {
+  uint64_t capacity;  // bytes as stored; 0: no queue
+  held_list front;
+  bool has_spool;
+  spool disk;
+  held_list memory;
+  uint64_t memory_limit;  // bound of `memory`
+  bool disk_failing;      // the current disk-trouble episode has been reported
+  double disk_retry_at;   // monotonic time of the next try after a failure
+};
+
+// The stored size of a message of `len` payload bytes.
+inline uint64_t queue_record_bytes(uint32_t len) { return kSpoolRecordHeaderBytes + uint64_t{len}; }
+
+// Sets up a queue of `capacity` bytes, in memory, or in `dir` when not null:
+// see spool_open for the directory and its results (0, 1 held by another
+// process, -1 unusable). REQUIRES: `q` zero-initialised.
+int queue_open(message_queue* q, uint64_t capacity, const char* dir);
+
+// True when the queue holds nothing.
+bool queue_empty(const message_queue* q);
+
+// Bytes and messages held, as stored.
+uint64_t queue_stored_bytes(const message_queue* q);
+uint32_t queue_count(const message_queue* q);
+
+// True when one more message of `len` bytes would not fit.
+bool queue_full_for(const message_queue* q, uint32_t len);
+
+// Adds `m` at the end, taking it over. Its bytes go to the directory when
+// there is one and nothing waits in memory behind it; when the disk fails,
+// to memory, with one ERR line per episode. Does not check the capacity
+// (queue_full_for and queue_drop_oldest are the caller's).
+void queue_push(message_queue* q, held_message* m, double now);
+
+// Puts `list`'s messages before everything else, taking them over.
+void queue_push_front(message_queue* q, held_list* list);
+
+// Removes and returns the oldest message (the caller owns it), or null when
+// the queue is empty. A record the disk cannot give back is lost with an
+// ERR line, and counted in *lost.
+held_message* queue_pop(message_queue* q, uint32_t* lost);
+
+// Drops the oldest messages (with a directory, the oldest file whole) to
+// make room. Returns how many were dropped; 0 when the queue is empty.
+uint32_t queue_drop_oldest(message_queue* q);
+
+// Syncs the directory's files (see spool_sync); true when more is left to
+// sync later. No-op without a directory.
+bool queue_sync(message_queue* q);
+
+// At an orderly stop: writes `unfinished` (what the session had not
+// finished), the front and the memory part to the directory, in order, and
+// syncs. Returns how many messages could not be saved (with an ERR line).
+// Without a directory, returns how many messages are held (all lost).
+uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished);
+
+#endif  // QUORREL_SERVER_MESSAGE_QUEUE_H_

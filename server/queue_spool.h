@@ -1,0 +1,134 @@
+// The queue's files: messages that have to wait for the broker, kept in a
+// directory so that they outlive a restart, a crash and a power cut.
+//
+// The format, in one place (quorreld.8 describes the same):
+//   - segment files named "%016llx.q" after a 64-bit sequence number (lower
+//     case hex, zero-padded); the smallest holds the oldest messages;
+//   - each file begins with an 8-byte header: the magic "QRLQ", the format
+//     version (kSpoolFormatVersion) and three zero bytes;
+//   - then records, each an 8-byte header and the payload: the payload's
+//     length and a CRC-32C (Castagnoli) over those 4 length bytes followed
+//     by the payload, both 32-bit little-endian.
+// Files are appended to and deleted whole, never rewritten in place: flash
+// wears by the block rewritten. A file found at start is never appended to.
+//
+// Sync policy: records are written with write(2) as they come, so that a
+// crash of the daemon loses none; the files written to and the directory
+// are synced by spool_sync, which the owner calls at most once a second
+// while anything is dirty. A power cut thus loses at most the last second.
+//
+// Thread: main thread only.
+#ifndef QUORREL_SERVER_QUEUE_SPOOL_H_
+#define QUORREL_SERVER_QUEUE_SPOOL_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr uint8_t kSpoolFormatVersion = 1;
+constexpr uint32_t kSpoolFileHeaderBytes = 8;
+constexpr uint32_t kSpoolRecordHeaderBytes = 8;
+
+// Largest and smallest segment a spool starts a new file after.
+constexpr uint64_t kSpoolMaxSegmentBytes = 1024 * 1024;
+constexpr uint64_t kSpoolMinSegmentBytes = 4 * 1024;
+
+// Descriptors a spool may hold open at once: the directory (which also
+// holds the lock), the segment being read and the segment being written.
+constexpr int kSpoolDescriptors = 3;
+
+// CRC-32C (Castagnoli, reflected, initial value and final xor 0xffffffff)
+// of `len` bytes at `data`, continuing from `crc` (0 to start).
+uint32_t crc32c(uint32_t crc, const void* data, size_t len) noexcept;
+
+// Encodes the record header for `len` payload bytes at `payload` into
+// `out[0..8)`.
+void spool_encode_record_header(const void* payload, uint32_t len, unsigned char out[8]) noexcept;
+
+// One segment file known to the spool, oldest first in spool::segments.
+struct spool_segment {
+  uint64_t seq;       // the file's sequence number (its name)
+  uint64_t bytes;     // bytes of whole records in it (header excluded)
+  uint32_t records;   // whole records in it
+  // Of those, the ones spool_pop has handed out and their bytes: the next
+  // record begins read_bytes after the file header. Kept per segment because
+  // spool_prepend can put a new head before a segment partly read.
+  uint32_t read_records;
+  uint64_t read_bytes;
+  spool_segment* next;
+};
+
+// The directory and its segments. Owns its descriptors and segment list.
+struct spool {
+  int dir_fd;            // the directory, locked; -1 when closed
+  char* dir;             // the directory's path (owned)
+  uint64_t segment_target;  // a new segment is started once one reaches it
+  spool_segment* head;   // oldest segment, read next; null when empty
+  spool_segment* tail;   // newest segment
+  uint64_t stored_bytes;     // record bytes (headers and payloads) not yet read
+  uint32_t stored_records;   // records not yet read, in all segments
+  uint64_t next_seq;    // name of the next segment started after the tail
+  uint64_t lowest_seq;  // smallest name seen in the directory; prepending goes below
+  // Reading: the head segment's descriptor; -1 when not open.
+  int read_fd;
+  // Writing: the tail segment's descriptor when it was created by this
+  // process and may be appended to; -1 otherwise.
+  int write_fd;
+  uint64_t write_size;  // its size, file header included
+  // The write segment written to since the last spool_sync. It is the only
+  // file that can be: one given up as the write segment is synced then.
+  bool dirty;
+  bool dir_dirty;       // a file created or deleted since the last spool_sync
+};
+
+// Creates `dir` when missing (mode 0700, not its parents), opens and locks
+// it, and reads every segment through: a file's first damaged record (a
+// header cut short, a length past the end of the file, a checksum that
+// fails) ends it, and what follows is ignored with one WARNING line that
+// says how many bytes were dropped. `segment_target` bytes make a segment.
+// Returns 0; 1 after an ERR line when another process holds the lock
+// ("queue directory %s is in use by another quorreld"); -1 after an ERR
+// line when the directory cannot be created, opened, locked or read.
+// REQUIRES: `s` zero-initialised.
+int spool_open(spool* s, const char* dir, uint64_t segment_target);
+
+// Appends one record. Returns 0, or an errno value when it could not be
+// written whole (ENOSPC, EDQUOT, EFBIG, EIO, EMFILE, ...); nothing then
+// counts as stored, and a partly written record is not left to be read
+// back (the segment it was to go to takes no further records). Logs nothing:
+// the caller reports the episode.
+int spool_append(spool* s, const void* data, uint32_t len);
+
+// Writes `count` records (`datas[i]`, `lens[i]`) into a new segment before
+// the head, so that they are read before anything else: what the broker had
+// not acknowledged, saved at an orderly stop. Returns 0 or an errno value
+// (nothing then counts as stored).
+int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint32_t count);
+
+// Reads the oldest record into a buffer allocated with malloc, which the
+// caller then owns. Returns 1 with *data, *len set; 0 when the spool is
+// empty; -1 after an ERR line when the head segment cannot be read (it is
+// then given up: deleted, its remaining records counted in *lost). A segment
+// is deleted once its last record has been read.
+int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost);
+
+// Length of the oldest record without reading it; false when empty.
+bool spool_peek_length(spool* s, uint32_t* len);
+
+// Deletes the oldest segment whole, to make room. Returns the number of
+// records it held (those not yet read), 0 when the spool is empty.
+uint32_t spool_drop_oldest(spool* s);
+
+// Syncs every file written since the last call, then the directory when a
+// file was created or deleted. Returns 0, or an errno value after which the
+// next call tries again.
+int spool_sync(spool* s);
+
+// True when spool_sync has something to do.
+bool spool_needs_sync(const spool* s);
+
+// Closes every descriptor (the lock goes with the directory's) and frees
+// the segment list. The files stay. Does nothing to a spool that is not
+// open (zero-initialised, failed to open, or closed already).
+void spool_close(spool* s);
+
+#endif  // QUORREL_SERVER_QUEUE_SPOOL_H_

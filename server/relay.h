@@ -1,0 +1,76 @@
+// The one way local messages take: local ingress -> queue -> session.
+//
+// Every completed stream message and every datagram comes here. It is
+// handed to the broker session at once when the session is up, nothing
+// waits before it and the library holds less than its high-water mark;
+// otherwise it waits in the queue (queuesize above 0), or, without a queue,
+// is dropped while the session is down. Queued messages go out oldest first
+// as soon as the library takes more. The relay also decides when the local
+// sockets are read (back-pressure): while the session is up and the queue
+// is full (without a queue: while the library holds its high-water mark),
+// neither socket is read, so that writers wait as on a full pipe. A writer
+// that asked for a verdict learns what became of its message.
+//
+// On SIGTERM or SIGINT the relay stops the daemon in order: no new
+// connection, open ones read for up to kStopSeconds, then what the broker
+// has not acknowledged goes to the queue directory (without one, what could
+// not be sent meanwhile is counted as lost), and the process exits with
+// status 0 without a DISCONNECT, so that the broker publishes the will.
+//
+// Thread: main thread, inside the libev loop, except relay_wake and
+// relay_give_back, which the session thread calls.
+#ifndef QUORREL_SERVER_RELAY_H_
+#define QUORREL_SERVER_RELAY_H_
+
+#include <ev.h>
+#include <stdint.h>
+
+#include "server/dgram_ingress.h"
+#include "server/held_message.h"
+#include "server/ingress.h"
+#include "server/message_queue.h"
+#include "server/stream_ingress.h"
+
+struct mosquitto;
+
+// How long an orderly stop goes on reading open connections (and, without a
+// queue directory, sending).
+constexpr double kStopSeconds = 2.0;
+
+// How often, at most, the queue directory is synced.
+constexpr double kSyncSeconds = 1.0;
+
+// An overflow episode (the oldest queued messages giving way while the
+// session is down) ends after this long without one, and at the latest
+// after kOverflowReportSeconds; its WARNING line then gives the total.
+constexpr double kOverflowQuietSeconds = 1.0;
+constexpr double kOverflowReportSeconds = 60.0;
+
+// Opens the queue: `capacity_kib` KiB (0: none), in `dir` when not null.
+// Returns 0; 1 after an ERR line when another daemon holds the directory;
+// -1 after an ERR line when the directory cannot be used. Before the
+// session thread starts, since the directory is locked before any broker
+// connection. Main thread, once.
+int relay_open_queue(uint32_t capacity_kib, const char* dir);
+
+// Starts relaying from `stream` and `dgram` (opened with the relay's
+// entries, alive while `loop` runs) to the session of `mosq`, with the
+// wake-up, sync, overflow and stop watchers on `loop`. Main thread, once,
+// before the loop runs.
+void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgram,
+                 struct mosquitto* mosq);
+
+// The stream path's take_fn and the datagram path's publish_fn. `arg` is
+// the struct mosquitto handle.
+void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept;
+void relay_datagram(void* arg, const void* data, int len) noexcept;
+
+// Has the main thread look at the session and the queue again soon. Any
+// thread; a no-op before relay_start.
+void relay_wake() noexcept;
+
+// Takes over `messages`, which a lost session left unfinished, oldest
+// first: they go out again before anything else. Session thread.
+void relay_give_back(held_list* messages) noexcept;
+
+#endif  // QUORREL_SERVER_RELAY_H_
