@@ -144,6 +144,20 @@ uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
   if (!q->has_spool) {
     return held_list_free_all(&ahead) + held_list_free_all(&q->memory);
   }
+  // The oldest file's records already handed out are among those above; its
+  // others are carried into the new file with them, so that none of them
+  // is read twice after the restart.
+  const spool_segment* head = q->disk.head;
+  if (head != nullptr && head->read_records != 0) {
+    const uint64_t partly_read = head->seq;
+    while (q->disk.head != nullptr && q->disk.head->seq == partly_read) {
+      unsigned char* bytes = nullptr;
+      uint32_t len = 0;
+      uint32_t lost = 0;
+      if (spool_pop(&q->disk, &bytes, &len, &lost) != 1) break;
+      held_list_push_back(&ahead, held_message_adopt(bytes, len));
+    }
+  }
   uint32_t unsaved = 0;
   if (ahead.count != 0) {
     const void** datas = static_cast<const void**>(ss_malloc(sizeof(void*) * ahead.count));

@@ -81,6 +81,13 @@ void make_file_header(unsigned char out[kSpoolFileHeaderBytes]) {
   out[5] = out[6] = out[7] = 0;
 }
 
+// True when the `got` bytes of `h` begin the file header this version writes.
+bool header_prefix_ok(const unsigned char* h, ssize_t got) {
+  unsigned char expected[kSpoolFileHeaderBytes];
+  make_file_header(expected);
+  return got >= 0 && memcmp(h, expected, static_cast<size_t>(got)) == 0;
+}
+
 bool file_header_ok(const unsigned char* h) {
   return memcmp(h, kFileMagic, sizeof kFileMagic) == 0 && h[4] == kSpoolFormatVersion &&
          h[5] == 0 && h[6] == 0 && h[7] == 0;
@@ -310,6 +317,11 @@ bool scan_segment(const spool* s, const char* name, unsigned char* buf, uint32_t
   const ssize_t got = reader_copy(&r, header, sizeof header);
   if (got < 0) {
     read_err = errno;
+  } else if (got < static_cast<ssize_t>(sizeof header) && header_prefix_ok(header, got)) {
+    // A file this daemon had only begun to create when a crash or a power
+    // cut came: it holds no record and is deleted like an empty segment.
+    close(r.fd);
+    return true;
   } else if (got < static_cast<ssize_t>(sizeof header) || !file_header_ok(header)) {
     diag_warn("queue file %s/%s: not a queue file of version %d, skipped\n", s->dir, name,
               kSpoolFormatVersion);
