@@ -213,6 +213,10 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
 
 publish_outcome publish_held(void* arg, held_message* m, char* refusal,
                              size_t refusal_size) noexcept {
+  // Asked first without the lock, which the session thread holds while it
+  // starts the client afresh (TLS files are read then): a down session
+  // need not wait for it.
+  if (isconnect.load(std::memory_order_relaxed) == 0) return kPublishSessionDown;
   pthread_mutex_lock(&session.publish_lock);
   if (isconnect.load(std::memory_order_relaxed) == 0) {
     pthread_mutex_unlock(&session.publish_lock);

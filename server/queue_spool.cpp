@@ -420,6 +420,7 @@ spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records) {
   seg->seq = seq;
   seg->bytes = bytes;
   seg->records = records;
+  seg->unsynced = false;
   return seg;
 }
 
@@ -468,17 +469,38 @@ int create_segment(spool* s, uint64_t seq, int* fd) {
   return err;
 }
 
-// Stops appending to the write segment, syncing what it holds first: its
-// descriptor goes, and spool_sync could no longer reach it.
+// Stops appending to the write segment. What it holds unsynced is synced by
+// the next spool_sync, which opens it again by name: syncing here would
+// sync once per segment under a fast fill.
 int retire_write_segment(spool* s) {
-  if (s->dirty) {
-    const int err = sync_data(s->write_fd);
-    if (err != 0) return err;
-  }
+  if (s->dirty) s->tail->unsynced = true;
   close(s->write_fd);
   s->write_fd = -1;
   s->dirty = false;
   return 0;
+}
+
+// Syncs the closed segments that still owe a sync, oldest first.
+int sync_retired_segments(spool* s) {
+  for (spool_segment* seg = s->head; seg != nullptr; seg = seg->next) {
+    if (!seg->unsynced) continue;
+    char name[kNameBytes];
+    segment_name(seg->seq, name);
+    const int fd = open_at(s->dir_fd, name, O_RDONLY);
+    if (fd < 0) return errno;
+    const int err = sync_data(fd);
+    close(fd);
+    if (err != 0) return err;
+    seg->unsynced = false;
+  }
+  return 0;
+}
+
+bool any_retired_unsynced(const spool* s) {
+  for (const spool_segment* seg = s->head; seg != nullptr; seg = seg->next) {
+    if (seg->unsynced) return true;
+  }
+  return false;
 }
 
 // Deletes the head segment and forgets it. Its records must have been taken
@@ -801,6 +823,8 @@ bool spool_peek_length(spool* s, uint32_t* len) {
 uint32_t spool_drop_oldest(spool* s) { return s->head != nullptr ? drop_head(s) : 0; }
 
 int spool_sync(spool* s) {
+  const int retired_err = sync_retired_segments(s);
+  if (retired_err != 0) return retired_err;
   if (s->dirty && s->write_fd >= 0) {
     const int err = sync_data(s->write_fd);
     if (err != 0) return err;
@@ -810,7 +834,9 @@ int spool_sync(spool* s) {
   return 0;
 }
 
-bool spool_needs_sync(const spool* s) { return s->dirty || s->dir_dirty; }
+bool spool_needs_sync(const spool* s) {
+  return s->dirty || s->dir_dirty || any_retired_unsynced(s);
+}
 
 void spool_close(spool* s) {
   // Never opened, or closed already: a zero-initialised spool's descriptors

@@ -46,28 +46,32 @@ void spool_encode_record_header(const void* payload, uint32_t len, unsigned char
 
 // One segment file known to the spool, oldest first in spool::segments.
 struct spool_segment {
-  uint64_t seq;       // the file's sequence number (its name)
-  uint64_t bytes;     // bytes of whole records in it (header excluded)
-  uint32_t records;   // whole records in it
+  uint64_t seq;      // the file's sequence number (its name)
+  uint64_t bytes;    // bytes of whole records in it (header excluded)
+  uint32_t records;  // whole records in it
   // Of those, the ones spool_pop has handed out and their bytes: the next
   // record begins read_bytes after the file header. Kept per segment because
   // spool_prepend can put a new head before a segment partly read.
   uint32_t read_records;
   uint64_t read_bytes;
+  // Written to and closed since the last spool_sync, which still owes it a
+  // sync: a segment that fills is not synced at once, so that a fast fill
+  // still syncs only once a second.
+  bool unsynced;
   spool_segment* next;
 };
 
 // The directory and its segments. Owns its descriptors and segment list.
 struct spool {
-  int dir_fd;            // the directory, locked; -1 when closed
-  char* dir;             // the directory's path (owned)
+  int dir_fd;               // the directory, locked; -1 when closed
+  char* dir;                // the directory's path (owned)
   uint64_t segment_target;  // a new segment is started once one reaches it
-  spool_segment* head;   // oldest segment, read next; null when empty
-  spool_segment* tail;   // newest segment
-  uint64_t stored_bytes;     // record bytes (headers and payloads) not yet read
-  uint32_t stored_records;   // records not yet read, in all segments
-  uint64_t next_seq;    // name of the next segment started after the tail
-  uint64_t lowest_seq;  // smallest name seen in the directory; prepending goes below
+  spool_segment* head;      // oldest segment, read next; null when empty
+  spool_segment* tail;      // newest segment
+  uint64_t stored_bytes;    // record bytes (headers and payloads) not yet read
+  uint32_t stored_records;  // records not yet read, in all segments
+  uint64_t next_seq;        // name of the next segment started after the tail
+  uint64_t lowest_seq;      // smallest name seen in the directory; prepending goes below
   // Reading: the head segment's descriptor; -1 when not open.
   int read_fd;
   // Writing: the tail segment's descriptor when it was created by this
@@ -77,7 +81,7 @@ struct spool {
   // The write segment written to since the last spool_sync. It is the only
   // file that can be: one given up as the write segment is synced then.
   bool dirty;
-  bool dir_dirty;       // a file created or deleted since the last spool_sync
+  bool dir_dirty;  // a file created or deleted since the last spool_sync
 };
 
 // Creates `dir` when missing (mode 0700, not its parents), opens and locks
