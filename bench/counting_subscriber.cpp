@@ -5,9 +5,11 @@
 
 namespace quorrel_bench {
 
-CountingSubscriber::CountingSubscriber() {
+CountingSubscriber::CountingSubscriber() : CountingSubscriber(std::string()) {}
+
+CountingSubscriber::CountingSubscriber(const std::string& id) {
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(nullptr, true, this);
+  mosq_ = id.empty() ? mosquitto_new(nullptr, true, this) : mosquitto_new(id.c_str(), false, this);
   if (mosq_ == nullptr) return;
   mosquitto_connect_callback_set(mosq_, &CountingSubscriber::on_connect);
   mosquitto_subscribe_callback_set(mosq_, &CountingSubscriber::on_subscribe);
@@ -45,6 +47,7 @@ void CountingSubscriber::expect_sequence(const std::string& prefix, size_t count
   prefix_ = prefix;
   exact_ = nullptr;
   seen_.assign(count, false);
+  highest_ = 0;
   tally_ = Delivery();
   tally_.last = Clock::now();
 }
@@ -97,6 +100,14 @@ void CountingSubscriber::count_message(const char* payload, size_t len) {
     return;
   }
   seen_[index] = true;
+  if (tally_.delivered == 0) {
+    tally_.first = now;
+    tally_.lowest = index;
+  } else {
+    if (index < highest_) ++tally_.out_of_order;
+    if (index < tally_.lowest) tally_.lowest = index;
+  }
+  if (index > highest_) highest_ = index;
   ++tally_.delivered;
   tally_.last = now;
   if (tally_.delivered == seen_.size()) cv_.notify_all();

@@ -23,7 +23,12 @@ struct Delivery {
   size_t delivered = 0;    // distinct expected messages that arrived
   size_t duplicates = 0;   // expected messages that arrived more than once
   size_t foreign = 0;      // other messages on the subscription during the run
-  Clock::time_point last;  // arrival of the last expected message
+  // Expected messages that came after one with a higher sequence number
+  // (expect_sequence runs only).
+  size_t out_of_order = 0;
+  size_t lowest = 0;        // the lowest sequence number that arrived (when any did)
+  Clock::time_point first;  // arrival of the first expected message (when any did)
+  Clock::time_point last;   // arrival of the last expected message
 };
 
 // A libmosquitto client with its own network thread. A run is armed with
@@ -31,7 +36,12 @@ struct Delivery {
 // thread counts what arrives; wait() returns the tally.
 class CountingSubscriber {
  public:
+  // A client with a clean session and an identifier the broker chooses; or,
+  // with `id`, one whose session and subscriptions the broker keeps while it
+  // is away (clean session off), so that nothing published for it is lost
+  // before it comes back.
   CountingSubscriber();
+  explicit CountingSubscriber(const std::string& id);
   ~CountingSubscriber();
   CountingSubscriber(const CountingSubscriber&) = delete;
   CountingSubscriber& operator=(const CountingSubscriber&) = delete;
@@ -68,6 +78,7 @@ class CountingSubscriber {
   std::string prefix_;
   const std::string* exact_ = nullptr;
   std::vector<bool> seen_;
+  size_t highest_ = 0;  // the highest sequence number that arrived in this run
   Delivery tally_;
 };
 

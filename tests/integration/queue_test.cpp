@@ -37,6 +37,9 @@ class QueueTest : public RelayFixture {
 
   // Starts the daemon through the proxy without waiting for its session.
   void launch(const std::vector<std::string>& extra) {
+    // A stopped daemon's socket files stay: only the new daemon's may count.
+    unlink(stream_path_.c_str());
+    unlink(dgram_path_.c_str());
     daemon_ = std::make_unique<QuorreldProcess>();
     ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args(extra, proxy_->port())));
     ASSERT_TRUE(daemon_->wait_for_sockets(stream_path_, dgram_path_, milliseconds(10000)))
