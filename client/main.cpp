@@ -1,4 +1,5 @@
 // quorrel_client: sends one message (a file or a text) to quorreld.
+#include <errno.h>
 #include <unistd.h>
 
 #include "client/sender.h"
@@ -7,10 +8,12 @@
 
 int main(int argc, char** argv) {
   proc_args(argc, argv);
-  if (daemon_mode) {
-    // Detach keeping the working directory; the result is of no use here,
-    // as every further line goes to the system log either way.
-    (void)daemon(1, 0);
+  // Detach keeping the working directory, so that a relative file name
+  // still names the same file.
+  if (daemon_mode && daemon(1, 0) != 0) {
+    const int err = errno;
+    diag_err_errno(err, "daemon failed");
+    return 1;
   }
   return send_message(argv[0]);
 }

@@ -14,6 +14,7 @@
 
 #include "client/settings.h"
 #include "common/log.h"
+#include "common/unix_address.h"
 #include "common/verdict.h"
 
 namespace {
@@ -84,35 +85,33 @@ int bind_verdict_address(int fd) {
   return -1;
 }
 
-// Connects a blocking stream socket to `path`, first binding it to a verdict
-// address when `want_verdict` is set. Returns the descriptor, or -1 after an
-// ERR line.
-int connect_to_daemon(const char* path, bool want_verdict) {
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path, strlen(path) + 1);
-
+// Connects a blocking stream socket to the daemon's address `addr` of
+// `addr_len` bytes (unix_address), first binding it to a verdict address when
+// `want_verdict` is set. Returns the descriptor, or -1 after ERR lines.
+int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, bool want_verdict) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
+    const int err = errno;
     diag_err("socket failed\n");
+    diag_err_errno(err, "socket");
     return -1;
   }
   // A client that cannot ask for a verdict must not go on to claim success
   // without one, so this ends the run before anything is sent.
   if (want_verdict && bind_verdict_address(fd) != 0) {
     const int err = errno;
-    diag_err("verdict address not bound: %s(%d)\n", strerror(err), err);
+    diag_err_errno(err, "verdict address not bound");
     close(fd);
     return -1;
   }
-  socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + strlen(path));
   int rc;
   do {
-    rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+    rc = connect(fd, reinterpret_cast<const struct sockaddr*>(&addr),
+                 static_cast<socklen_t>(addr_len));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    diag_err("Could not bind connect socket: %s\n", strerror(errno));
+    const int err = errno;
+    diag_err_errno_text(err, "Could not bind connect socket");
     close(fd);
     return -1;
   }
@@ -129,16 +128,33 @@ constexpr size_t kChunksPerSend = 32;
 struct chunk_batch {
   char bytes[kChunksPerSend * kSendChunk];
   size_t used;
-  bool at_end;  // the last read was short: end of file or an error
+  bool at_end;   // the last read was short: end of file or an error
+  int read_err;  // errno of that read when it was an error
 };
+
+// Reads kSendChunk bytes (fewer at the end of the file or on an error) after
+// what `batch` holds.
+void read_chunk(FILE* stream, chunk_batch* batch) {
+  const size_t n = fread(batch->bytes + batch->used, 1, kSendChunk, stream);
+  batch->used += n;
+  if (n < kSendChunk) {
+    batch->at_end = true;
+    // Captured at once: logging and sending come before the error is told.
+    if (ferror(stream)) batch->read_err = errno;
+  }
+}
 
 // Reads chunks into `batch` until it is full or the file ends.
 void fill_batch(FILE* stream, chunk_batch* batch) {
   while (!batch->at_end && batch->used + kSendChunk <= sizeof batch->bytes) {
-    const size_t n = fread(batch->bytes + batch->used, 1, kSendChunk, stream);
-    batch->used += n;
-    if (n < kSendChunk) batch->at_end = true;
+    read_chunk(stream, batch);
   }
+}
+
+// The ERR lines of a file that could not be read.
+void report_read_failure(const char* name, const chunk_batch& batch) {
+  diag_err("Read File:%s Failed.\n", name);
+  diag_err_errno(batch.read_err, "fread");
 }
 
 // Writes the DEBUG line of every chunk in `batch`, then sends them all.
@@ -162,13 +178,14 @@ int send_file(int fd, FILE* stream, const char* name, chunk_batch* batch) {
     fill_batch(stream, batch);
     if (batch->used == 0) break;
     if (send_batch(fd, batch) != 0) {
-      diag_err("Send File:%s Failed: %s\n", name, strerror(errno));
+      const int err = errno;
+      diag_err_errno_text(err, "Send File:%s Failed", name);
       return 1;
     }
     if (batch->at_end) break;
   }
   if (ferror(stream)) {
-    diag_err("Read File:%s Failed.\n", name);
+    report_read_failure(name, *batch);
     return 1;
   }
   return 0;
@@ -229,10 +246,11 @@ int send_all(int fd, const void* data, size_t length) {
 }
 
 int send_message(const char* program) {
-  char path[256];
-  snprintf(path, sizeof(path), "%s", args_info.unixsock_arg);
-  if (strlen(path) >= sizeof(((struct sockaddr_un*)nullptr)->sun_path)) {
-    diag_err("%s socket name too long\n", path);
+  struct sockaddr_un addr;
+  const int addr_len = unix_address(&addr, args_info.unixsock_arg);
+  if (addr_len < 0) {
+    // At most 255 characters of the path, as the line has always shown.
+    diag_err("%.255s socket name too long\n", args_info.unixsock_arg);
     return 1;
   }
 
@@ -243,7 +261,9 @@ int send_message(const char* program) {
   if (args_info.file_given != 0) {
     file.stream = fopen(args_info.file_arg, "re");
     if (file.stream == nullptr) {
+      const int err = errno;
       diag_err("fopen failed\n");
+      diag_err_errno(err, "fopen %s", args_info.file_arg);
       return 1;
     }
     // The file is still sent in kSendChunk pieces; a larger stdio buffer only
@@ -259,11 +279,9 @@ int send_message(const char* program) {
   // cannot be read at all (a directory, say) does not become a message.
   static chunk_batch batch;
   if (file.stream != nullptr) {
-    const size_t first = fread(batch.bytes, 1, kSendChunk, file.stream);
-    batch.used = first;
-    batch.at_end = first < kSendChunk;
-    if (first == 0 && ferror(file.stream)) {
-      diag_err("Read File:%s Failed.\n", args_info.file_arg);
+    read_chunk(file.stream, &batch);
+    if (batch.used == 0 && ferror(file.stream)) {
+      report_read_failure(args_info.file_arg, batch);
       return 1;
     }
   }
@@ -271,7 +289,7 @@ int send_message(const char* program) {
   // Detached, the client has no one to tell the verdict to.
   const bool want_verdict = daemon_mode == 0;
   fd_holder sock;
-  sock.fd = connect_to_daemon(path, want_verdict);
+  sock.fd = connect_to_daemon(addr, addr_len, want_verdict);
   if (sock.fd < 0) return 1;
 
   int status = 0;
@@ -280,7 +298,8 @@ int send_message(const char* program) {
   } else {
     const char* text = args_info.data_arg != nullptr ? args_info.data_arg : "";
     if (send_all(sock.fd, text, strlen(text)) != 0) {
-      diag_err("Send data:%s Failed: %s\n", text, strerror(errno));
+      const int err = errno;
+      diag_err_errno_text(err, "Send data:%s Failed", text);
       status = 1;
     } else {
       diag_debug("data: %s\n", text);

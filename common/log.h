@@ -7,7 +7,9 @@
 // and the calling function for the prefix's three conversions. A line is
 // written only when `debug` >= level, and its arguments are not evaluated
 // otherwise. With `daemon_mode` set it goes to the system log (facility
-// LOG_USER), otherwise to standard error.
+// LOG_USER), otherwise to standard error. A line about a failed call gives
+// its cause (errno) through diag_err_errno and its kin, at the end of this
+// file, never by formatting strerror itself.
 //
 // Thread: callable from any thread; each line is one syslog/fprintf call, whose
 // own locking keeps lines whole. `debug` and `daemon_mode` are written once by
@@ -15,6 +17,7 @@
 #ifndef QUORREL_COMMON_LOG_H_
 #define QUORREL_COMMON_LOG_H_
 
+#include <string.h>
 #include <syslog.h>
 
 // Log threshold: 0 until argument processing copies the `debug` setting here.
@@ -61,5 +64,28 @@ void diag_raw(const char* format, ...) __attribute__((format(printf, 1, 2)));
   diag_log(LOG_WARNING, QUORREL_DIAG_PREFIX "WARNING: " format, ##__VA_ARGS__)
 #define diag_debug(format, ...) \
   diag_log(LOG_DEBUG, QUORREL_DIAG_PREFIX "DEBUG: " format, ##__VA_ARGS__)
+
+// The cause of a failed call, the errno value `err` captured right after it,
+// in the two forms our lines give it: QUORREL_CAUSE with diag_cause(err) reads
+// "No such file or directory(2)", QUORREL_CAUSE_TEXT with diag_cause_text(err)
+// "No such file or directory". Each line keeps the form it has always had, so
+// that its text never changes. Paste the conversion where the line's text puts
+// the cause and the arguments at the same place; diag_err_errno and
+// diag_err_errno_text below do it for the usual place, the end of the line.
+// REQUIRES: `err` has no side effects (it is read twice).
+#define QUORREL_CAUSE "%s(%d)"
+#define QUORREL_CAUSE_TEXT "%s"
+#define diag_cause(err) strerror(err), (err)
+#define diag_cause_text(err) strerror(err)
+
+// One ERR line about a call that failed with errno value `err`: the line's own
+// text `format`, without the cause and the newline, then ": " and the cause.
+// diag_err_errno(err, "tcp listen failed") writes
+// "...: ERR: tcp listen failed: Address already in use(98)"; the _text form
+// leaves out the number.
+#define diag_err_errno(err, format, ...) \
+  diag_err(format ": " QUORREL_CAUSE "\n", ##__VA_ARGS__, diag_cause(err))
+#define diag_err_errno_text(err, format, ...) \
+  diag_err(format ": " QUORREL_CAUSE_TEXT "\n", ##__VA_ARGS__, diag_cause_text(err))
 
 #endif  // QUORREL_COMMON_LOG_H_

@@ -19,7 +19,9 @@ char* getrandom(char* buffer, int size) {
     urandom = fopen("/dev/urandom", "re");
     if (urandom == nullptr) {
       const int err = errno;
-      fprintf(stderr, "fopen %s failed: %s(%d)\n", "/dev/urandom", strerror(err), err);
+      // Through the log, which exists by now: detached, the daemon's standard
+      // error is /dev/null.
+      diag_err_errno(err, "fopen %s failed", "/dev/urandom");
       return buffer;
     }
   }

@@ -222,9 +222,10 @@ int daemon_main(int argc, char** argv) {
     exit(1);
   }
 
-  if (daemon_mode) {
-    int detached = daemon(1, 0);
-    (void)detached;
+  if (daemon_mode && daemon(1, 0) != 0) {
+    const int err = errno;
+    diag_err_errno(err, "daemon failed");
+    exit(1);
   }
 
   // Kept for the life of the process (libmosquitto copies it as well); held

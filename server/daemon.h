@@ -49,8 +49,9 @@ void one_instance(const char* prog);
 // errors (1), a port, keepalive, qos or subqos the session cannot use or
 // clean session off without an id, a queuesize out of range or a queuedir
 // without a queuesize (1, before the lock and any socket), a held lock or
-// queue directory (1), a queue directory it cannot use (1), a stream socket
-// failure (1), and a will, datagram socket or key-password failure (255).
+// queue directory (1), a queue directory it cannot use (1), a failure to
+// detach with `daemon` (1), a stream socket failure (1), and a will, datagram
+// socket or key-password failure (255).
 int daemon_main(int argc, char** argv);
 
 #endif  // QUORREL_SERVER_DAEMON_H_

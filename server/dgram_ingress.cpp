@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -66,32 +65,10 @@ bool receive_one(dgram_server* server) {
   return true;
 }
 
-// Binds as create_udpserver does, but returns -1 after the ERR line instead
+// Binds as create_udpserver does, but returns -1 after the ERR lines instead
 // of ending the process.
 int bind_udpserver(const char* path) {
-  const size_t len = strlen(path);
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  if (len >= sizeof addr.sun_path) {
-    diag_err("%s socket name too long\n", path);
-    return -1;
-  }
-  unlink(path);
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path, len + 1);
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    diag_err("Create udp socket faild\n");
-    return -1;
-  }
-  const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) < 0) {
-    const int err = errno;
-    diag_err("Could not bind udp socket: %s\n", strerror(err));
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return bind_unix_socket(path, SOCK_DGRAM, "Create udp socket faild", "Could not bind udp socket");
 }
 
 }  // namespace
@@ -104,15 +81,13 @@ int create_udpserver(const char* path) {
 
 int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
                       void* publish_arg, publish_fn publish) {
-  char udp_path[256];
-  snprintf(udp_path, sizeof udp_path, "%s", path);
-  const int fd = bind_udpserver(udp_path);
+  const int fd = bind_udpserver(path);
   if (fd < 0) return -1;
   if (socket_context_start(server, loop, fd, udp_recv_cb, publish_arg, publish) != 0) {
     close(fd);
     return -1;
   }
-  diag_debug("udp create %s\n", udp_path);
+  diag_debug("udp create %s\n", path);
   return 0;
 }
 

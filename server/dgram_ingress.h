@@ -24,15 +24,15 @@ struct dgram_server : socket_context {
 };
 
 // Removes any stale entry at `path` and returns a datagram socket bound there
-// (close-on-exec; the caller owns it). Does not return on failure: after an
-// ERR line the process ends with status 255.
+// (close-on-exec; the caller owns it), as bind_unix_socket binds it. Does not
+// return on failure: after its ERR lines the process ends with status 255.
 int create_udpserver(const char* path);
 
-// Opens the datagram socket at `path` (cut to 255 characters) and starts
-// receiving on `loop`: bound as create_udpserver binds it, non-blocking,
-// watched by udp_recv_cb; every datagram goes to publish(publish_arg, ...).
-// The socket stays open for the life of the process. Returns 0, or -1 after
-// an ERR line with nothing opened or watched.
+// Opens the datagram socket at `path` and starts receiving on `loop`: bound
+// as create_udpserver binds it, non-blocking, watched by udp_recv_cb; every
+// datagram goes to publish(publish_arg, ...). The socket stays open for the
+// life of the process. Returns 0, or -1 after ERR lines with nothing opened
+// or watched.
 // REQUIRES: `server` zero-initialised and alive while the watcher runs.
 int dgram_server_open(dgram_server* server, struct ev_loop* loop, const char* path,
                       void* publish_arg, publish_fn publish);

@@ -1,6 +1,6 @@
 // What the two local ingress paths (stream_ingress, dgram_ingress) share: the
 // callback that takes their messages, the leading part of their socket
-// contexts, and non-blocking descriptors.
+// contexts, binding their sockets, and non-blocking descriptors.
 //
 // Thread: main thread, inside the libev loop.
 #ifndef QUORREL_SERVER_INGRESS_H_
@@ -47,6 +47,15 @@ Context* context_of(ev_io* w) {
 
 // libev read callback of a socket context's io watcher.
 typedef void (*socket_read_cb)(struct ev_loop* loop, ev_io* w, int revents);
+
+// Removes any stale entry at `path` and returns a Unix-domain socket of
+// `type` (SOCK_STREAM or SOCK_DGRAM) bound there, close-on-exec, not yet
+// listening; the caller owns it. Returns -1 after ERR lines, with nothing
+// left open: "<path> socket name too long" (naming at most 255 characters of
+// the path) when it is 108 characters or longer, else `not_created` when the
+// socket cannot be created, or `not_bound` and the cause when it cannot be
+// bound. The two texts are the socket type's own, each a whole line's text.
+int bind_unix_socket(const char* path, int type, const char* not_created, const char* not_bound);
 
 // Makes the bound socket `fd` non-blocking, fills the socket_context fields of
 // `context` and starts its io watcher on `loop` with `cb`. Returns 0, or -1

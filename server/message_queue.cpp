@@ -38,8 +38,8 @@ bool push_to_disk(message_queue* q, held_message* m, double now) {
   q->disk_retry_at = now + kDiskRetrySeconds;
   if (!q->disk_failing) {
     q->disk_failing = true;
-    diag_err("queue directory %s: %s(%d); queueing in memory, up to %llu KiB\n", q->disk.dir,
-             strerror(err), err, static_cast<unsigned long long>(q->memory_limit / 1024));
+    diag_err("queue directory %s: " QUORREL_CAUSE "; queueing in memory, up to %llu KiB\n",
+             q->disk.dir, diag_cause(err), static_cast<unsigned long long>(q->memory_limit / 1024));
   }
   return false;
 }
@@ -129,9 +129,7 @@ uint32_t queue_drop_oldest(message_queue* q) {
 bool queue_sync(message_queue* q) {
   if (!q->has_spool || !spool_needs_sync(&q->disk)) return false;
   const int err = spool_sync(&q->disk);
-  if (err != 0) {
-    diag_err("queue directory %s not synced: %s(%d)\n", q->disk.dir, strerror(err), err);
-  }
+  if (err != 0) diag_err_errno(err, "queue directory %s not synced", q->disk.dir);
   return spool_needs_sync(&q->disk);
 }
 
@@ -171,8 +169,8 @@ uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
     free(datas);
     free(lens);
     if (err != 0) {
-      diag_err("queue directory %s: %u unacknowledged messages not saved: %s(%d)\n", q->disk.dir,
-               static_cast<unsigned>(ahead.count), strerror(err), err);
+      diag_err_errno(err, "queue directory %s: %u unacknowledged messages not saved", q->disk.dir,
+                     static_cast<unsigned>(ahead.count));
       unsaved += ahead.count;
     }
     held_list_free_all(&ahead);
@@ -188,13 +186,11 @@ uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
     held_message_free(m);
   }
   if (failed != 0) {
-    diag_err("queue directory %s: %u queued messages not saved: %s(%d)\n", q->disk.dir,
-             static_cast<unsigned>(failed), strerror(last_err), last_err);
+    diag_err_errno(last_err, "queue directory %s: %u queued messages not saved", q->disk.dir,
+                   static_cast<unsigned>(failed));
     unsaved += failed;
   }
   const int err = spool_sync(&q->disk);
-  if (err != 0) {
-    diag_err("queue directory %s not synced: %s(%d)\n", q->disk.dir, strerror(err), err);
-  }
+  if (err != 0) diag_err_errno(err, "queue directory %s not synced", q->disk.dir);
   return unsaved;
 }

@@ -92,9 +92,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
     subscribe_subtopic(mosq, state);
   }
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
-    size_t length = 0;
-    char* command = build_onconnect_command(args_info.onconnect_arg, &length);
-    run_and_free_command(command, length, "onconnect ");
+    run_script_command(build_onconnect_command(args_info.onconnect_arg), "onconnect ");
   }
 }
 
@@ -158,10 +156,9 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
   diag_debug("%s %s\n", message->topic, payload);
   if (!args_info.script_given || args_info.script_arg == nullptr) return;
   const char* sockpath = args_info.unixsock_arg != nullptr ? args_info.unixsock_arg : "";
-  size_t length = 0;
-  char* command = build_script_command(args_info.script_arg, payload,
-                                       static_cast<size_t>(message->payloadlen), sockpath, &length);
-  run_and_free_command(command, length, "");
+  run_script_command(build_script_command(args_info.script_arg, payload,
+                                          static_cast<size_t>(message->payloadlen), sockpath),
+                     "");
 }
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
@@ -229,6 +226,9 @@ publish_outcome publish_held(void* arg, held_message* m, char* refusal,
   pthread_mutex_unlock(&session.publish_lock);
   diag_debug("Publish return: %d\n", rc);
   if (rc == MOSQ_ERR_SUCCESS) return kPublishTaken;
+  // The connection ended before the session thread could say so: the
+  // message is kept, as for a session known to be down.
+  if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) return kPublishSessionDown;
   log_publish_failure(rc);
   if (refusal != nullptr && refusal_size > 0) {
     snprintf(refusal, refusal_size, "%s(%d)", mosquitto_strerror(rc), rc);

@@ -86,7 +86,8 @@ void session_take_back(bool short_session) noexcept;
 // What publish_held made of a message.
 enum publish_outcome {
   kPublishTaken,        // the library took it; the message is held until done
-  kPublishSessionDown,  // not published: the session is down (the caller keeps it)
+  kPublishSessionDown,  // not published: the session is down, or its connection
+                        // ended before the session thread said so (the caller keeps it)
   kPublishRefused,      // the library refused it (ERR line); the message is freed
 };
 

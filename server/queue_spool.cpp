@@ -301,13 +301,13 @@ bool scan_segment(const spool* s, const char* name, unsigned char* buf, uint32_t
   scan_reader r = {open_at(s->dir_fd, name, O_RDONLY), buf, 0, 0};
   if (r.fd < 0) {
     const int err = errno;
-    diag_err("queue file %s/%s not opened: %s\n", s->dir, name, strerror(err));
+    diag_err_errno_text(err, "queue file %s/%s not opened", s->dir, name);
     return false;
   }
   struct stat st;
   if (fstat(r.fd, &st) != 0) {
     const int err = errno;
-    diag_err("queue file %s/%s: fstat failed: %s\n", s->dir, name, strerror(err));
+    diag_err_errno_text(err, "queue file %s/%s: fstat failed", s->dir, name);
     close(r.fd);
     return false;
   }
@@ -346,7 +346,7 @@ bool scan_segment(const spool* s, const char* name, unsigned char* buf, uint32_t
   }
   close(r.fd);
   if (read_err != 0) {
-    diag_err("queue file %s/%s not read: %s\n", s->dir, name, strerror(read_err));
+    diag_err_errno_text(read_err, "queue file %s/%s not read", s->dir, name);
     *records = 0;
     return false;
   }
@@ -441,8 +441,9 @@ void delete_segment(spool* s, uint64_t seq) {
   if (err != 0) {
     char name[kNameBytes];
     segment_name(seq, name);
-    diag_err("queue file %s/%s not deleted: %s; its messages are read again at the next start\n",
-             s->dir, name, strerror(err));
+    diag_err("queue file %s/%s not deleted: " QUORREL_CAUSE_TEXT
+             "; its messages are read again at the next start\n",
+             s->dir, name, diag_cause_text(err));
   }
 }
 
@@ -611,13 +612,13 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
     free(parent);
   } else if (errno != EEXIST) {
     const int err = errno;
-    diag_err("queue directory %s not created: mkdir: %s\n", dir, strerror(err));
+    diag_err_errno_text(err, "queue directory %s not created: mkdir", dir);
     return -1;
   }
   const int fd = open_at(AT_FDCWD, dir, O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
     const int err = errno;
-    diag_err("queue directory %s not opened: %s\n", dir, strerror(err));
+    diag_err_errno_text(err, "queue directory %s not opened", dir);
     return -1;
   }
   // The lock goes with the descriptor, and so with the process however it
@@ -630,7 +631,7 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
       diag_err("queue directory %s is in use by another quorreld\n", dir);
       return 1;
     }
-    diag_err("queue directory %s not locked: flock: %s\n", dir, strerror(err));
+    diag_err_errno_text(err, "queue directory %s not locked: flock", dir);
     return -1;
   }
   s->dir_fd = fd;
@@ -642,7 +643,7 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
   size_t count;
   if (!list_segments(s->dir_fd, &seqs, &count)) {
     const int err = errno;
-    diag_err("queue directory %s not read: %s\n", dir, strerror(err));
+    diag_err_errno_text(err, "queue directory %s not read", dir);
     spool_close(s);
     return -1;
   }
@@ -773,7 +774,9 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
   if (seg == nullptr) return 0;
   unsigned char h[kSpoolRecordHeaderBytes];
   int err = read_record_header(s, h);
-  if (err != 0) return give_up_head(s, err == kCutShort ? "file cut short" : strerror(err), lost);
+  if (err != 0) {
+    return give_up_head(s, err == kCutShort ? "file cut short" : diag_cause_text(err), lost);
+  }
   const uint32_t n = get_le32(h);
   const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{n};
   // The file no longer holds what it held when its records were counted.
@@ -788,7 +791,7 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
   if (got != static_cast<ssize_t>(n)) {
     err = got < 0 ? errno : 0;
     free(payload);
-    return give_up_head(s, got < 0 ? strerror(err) : "file cut short", lost);
+    return give_up_head(s, got < 0 ? diag_cause_text(err) : "file cut short", lost);
   }
   // Checked again although it passed at start: the disk may have changed
   // under us since, and a damaged message must not reach the broker.

@@ -375,6 +375,25 @@ void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgra
   after_message();
 }
 
+void relay_close() noexcept {
+  relay_running.store(false, std::memory_order_release);
+  if (relay.loop != nullptr) {
+    ev_async_stop(relay.loop, &relay.wake);
+    ev_timer_stop(relay.loop, &relay.sync_timer);
+    ev_timer_stop(relay.loop, &relay.overflow_timer);
+    ev_timer_stop(relay.loop, &relay.stop_timer);
+    for (ev_signal& w : relay.stop_signals) ev_signal_stop(relay.loop, &w);
+  }
+  take_given_back();
+  message_queue* q = &relay.queue;
+  held_list_free_all(&q->front);
+  held_list_free_all(&q->memory);
+  if (q->has_spool) spool_close(&q->disk);
+  relay = relay_state{};
+}
+
+message_queue* relay_queue() noexcept { return &relay.queue; }
+
 void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept {
   (void)arg;
   offer(message_from_buffer(buf), verdict, &dropped_stream_messages);

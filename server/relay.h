@@ -65,6 +65,14 @@ void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgra
 void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept;
 void relay_datagram(void* arg, const void* data, int len) noexcept;
 
+// Stops relaying: every watcher of the relay's is stopped, the queue is
+// closed (a queue directory keeps its files) and what it held in memory is
+// freed. For tests, which start relays one after another. Main thread.
+void relay_close() noexcept;
+
+// The relay's queue, for tests. Main thread.
+message_queue* relay_queue() noexcept;
+
 // Has the main thread look at the session and the queue again soon. Any
 // thread; a no-op before relay_start.
 void relay_wake() noexcept;

@@ -37,20 +37,21 @@ void put(char** at, const char* text, size_t len) {
   *at += len;
 }
 
-// Room for a command of `total` characters and its NUL, with `*length` set
-// to `total`. Null when memory runs out, and without allocating when such a
-// command could never run: a hostile payload of the broker's maximum size
-// would otherwise cost up to four times that once quoted.
-char* allocate_command(size_t total, size_t* length) {
-  *length = total;
-  if (!script_command_fits(total)) return nullptr;
-  return static_cast<char*>(malloc(total + 1));
+// A command of `total` characters with room for them and the NUL, or why
+// not. Refused without allocating when such a command could never run: a
+// hostile payload of the broker's maximum size would otherwise cost up to
+// four times that once quoted.
+script_command allocate_command(size_t total) {
+  if (total >= kMaxScriptCommand) return {kScriptCommandTooLong, nullptr, total};
+  char* text = static_cast<char*>(malloc(total + 1));
+  if (text == nullptr) return {kScriptCommandOutOfMemory, nullptr, total};
+  return {kScriptCommandBuilt, text, total};
 }
 
 }  // namespace
 
-char* build_script_command(const char* script, const char* payload, size_t payload_len,
-                           const char* sockpath, size_t* length) {
+script_command build_script_command(const char* script, const char* payload, size_t payload_len,
+                                    const char* sockpath) {
   // Bytes after a NUL could not reach the script through argv anyway; cutting
   // here keeps what sh sees identical to what the script receives.
   const size_t text_len = strnlen(payload, payload_len);
@@ -58,9 +59,9 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   const size_t script_len = strlen(script);
   const size_t total = 3 + script_len + 1 + shell_quoted_length(payload, text_len) + 1 +
                        shell_quoted_length(sockpath, sock_len);
-  char* command = allocate_command(total, length);
-  if (command == nullptr) return nullptr;
-  char* at = command;
+  script_command command = allocate_command(total);
+  if (command.status != kScriptCommandBuilt) return command;
+  char* at = command.text;
   put(&at, "sh ", 3);
   put(&at, script, script_len);
   *at++ = ' ';
@@ -71,32 +72,26 @@ char* build_script_command(const char* script, const char* payload, size_t paylo
   return command;
 }
 
-char* build_onconnect_command(const char* onconnect, size_t* length) {
+script_command build_onconnect_command(const char* onconnect) {
   const size_t len = strlen(onconnect);
-  char* command = allocate_command(3 + len, length);
-  if (command == nullptr) return nullptr;
-  char* at = command;
+  script_command command = allocate_command(3 + len);
+  if (command.status != kScriptCommandBuilt) return command;
+  char* at = command.text;
   put(&at, "sh ", 3);
   put(&at, onconnect, len + 1);  // with the NUL
   return command;
 }
 
-bool script_command_fits(size_t length) { return length < kMaxScriptCommand; }
-
-int run_script_command(char* command, size_t length) noexcept {
-  if (!script_command_fits(length)) {
-    diag_err("script command too long: %zu bytes, not run\n", length);
-    free(command);
-    return 1;
+void run_script_command(script_command command, const char* which) noexcept {
+  switch (command.status) {
+    case kScriptCommandBuilt:
+      script_runner_submit(command.text, command.length);
+      return;
+    case kScriptCommandTooLong:
+      diag_err("script command too long: %zu bytes, not run\n", command.length);
+      return;
+    case kScriptCommandOutOfMemory:
+      diag_err("out of memory, %sscript not run\n", which);
+      return;
   }
-  script_runner_submit(command, length);
-  return 0;
-}
-
-void run_and_free_command(char* command, size_t length, const char* which) noexcept {
-  if (command == nullptr && script_command_fits(length)) {
-    diag_err("out of memory, %sscript not run\n", which);
-    return;
-  }
-  run_script_command(command, length);
 }

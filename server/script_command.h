@@ -22,31 +22,36 @@ size_t shell_quoted_length(const char* text, size_t len);
 // NUL is added). REQUIRES: `out` has room for shell_quoted_length() bytes.
 size_t shell_quote(char* out, const char* text, size_t len);
 
+// Whether a command was built, and if not, why.
+enum script_command_status {
+  kScriptCommandBuilt,
+  kScriptCommandTooLong,      // it would not fit one shell argument; nothing was allocated
+  kScriptCommandOutOfMemory,  // malloc failed
+};
+
+// A command line from build_script_command or build_onconnect_command.
+struct script_command {
+  script_command_status status;
+  char* text;     // NUL-terminated, from malloc, when built; null otherwise
+  size_t length;  // characters without the NUL: the command's, or the one it would have had
+};
+
 // "sh <script> '<payload>' '<sockpath>'", with payload and socket path quoted
 // by shell_quote. The payload is taken up to its first NUL or `payload_len`,
 // whichever comes first. `script` is trusted configuration and stays as
-// written. Returns a NUL-terminated string from malloc that the caller frees,
-// with its length in `*length`. Null when memory runs out, and when the
-// command would not fit (script_command_fits); `*length` is set either way.
-char* build_script_command(const char* script, const char* payload, size_t payload_len,
-                           const char* sockpath, size_t* length);
+// written. The size is checked here, once: a command of kMaxScriptCommand
+// characters or more is not built. The caller owns a built `text` (freed by
+// run_script_command).
+script_command build_script_command(const char* script, const char* payload, size_t payload_len,
+                                    const char* sockpath);
 
-// "sh <onconnect>", allocated (or refused as too long) like
-// build_script_command.
-char* build_onconnect_command(const char* onconnect, size_t* length);
+// "sh <onconnect>", built (or refused as too long) like build_script_command.
+script_command build_onconnect_command(const char* onconnect);
 
-// True when a command of `length` characters (without NUL) can be run.
-bool script_command_fits(size_t length);
-
-// Hands the NUL-terminated `command` of `length` characters (from malloc) to
-// script_runner_submit when it fits, which then owns it; otherwise logs an
-// ERR line, frees it and runs nothing (`command` may then be null). Returns 0
-// when handed on, 1 when refused.
-int run_script_command(char* command, size_t length) noexcept;
-
-// Runs a command from build_*_command, which it takes. A null one was either
-// too long (run_script_command says so) or not allocated (an ERR line names
-// `which`: "onconnect " or "" for the message script).
-void run_and_free_command(char* command, size_t length, const char* which) noexcept;
+// Hands a built `command` to script_runner_submit, which then owns its text.
+// For one that was not built, writes the ERR line that says why and runs
+// nothing; `which` names the script in the out-of-memory line ("onconnect ",
+// or "" for the message script).
+void run_script_command(script_command command, const char* which) noexcept;
 
 #endif  // QUORREL_SERVER_SCRIPT_COMMAND_H_

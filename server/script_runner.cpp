@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <ev.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -29,9 +30,19 @@ struct queued_script {
   size_t length;
 };
 
-// Everything below is guarded by `runner_mu`, except `loop`, `reaper` and
-// `wake`, which script_runner_start sets on the main thread before any
-// submitter runs and only the main thread's loop touches afterwards.
+// A run of commands refused by a full queue, none more than
+// kScriptOverflowQuietSeconds after the one before: one overflow, reported
+// by its first line and its total.
+struct queue_overflow {
+  bool open;
+  unsigned refused;     // commands refused in it, the first included
+  double last_refusal;  // when the latest was refused (the runner's clock)
+};
+
+// Everything below is guarded by `runner_mu`, except `loop`, `reaper`,
+// `wake` and `overflow_end`, which script_runner_start sets on the main
+// thread before any submitter runs and only the main thread's loop touches
+// afterwards.
 struct script_runner {
   // Slots taken: children recorded in `pids` and spawns whose pid is not
   // recorded yet (`spawning`).
@@ -46,15 +57,21 @@ struct script_runner {
   unsigned head;
   unsigned queued;
   size_t queued_bytes;
+  queue_overflow overflow;
 
   struct ev_loop* loop;
   ev_child reaper;
   ev_async wake;
+  // Runs only while an overflow is open, to end it once it has been quiet.
+  ev_timer overflow_end;
 };
 
 pthread_mutex_t runner_mu = PTHREAD_MUTEX_INITIALIZER;
 script_runner runner;
+// The queue-full lines' throttle and the clock that times them and the
+// overflows: guarded by `runner_mu`, like `runner`.
 log_throttle queue_full_log{kScriptQueueFullLogSeconds, 0.0, 0, false};
+double (*runner_clock)() = monotonic_seconds;
 
 // Clears the entry of `pid` in `set`; false when it is not there.
 bool take_pid(pid_t* set, pid_t pid) {
@@ -177,7 +194,7 @@ bool start_queued(unsigned most) noexcept {
     }
     spawn_done();
     pthread_mutex_unlock(&runner_mu);
-    if (pid < 0) diag_err("script start failed: %s(%d)\n", strerror(err), err);
+    if (pid < 0) diag_err_errno(err, "script start failed");
   }
   pthread_mutex_lock(&runner_mu);
   const bool more = runner.running < kMaxRunningScripts && runner.queued > 0;
@@ -199,17 +216,65 @@ void child_ended_cb(struct ev_loop* loop, ev_child* w, int revents) noexcept {
   start_queued(kMaxQueuedScripts);
 }
 
-// A submitter left queued work that a free slot could take. Main thread.
+// Seconds until the open overflow has been quiet for
+// kScriptOverflowQuietSeconds; 0 or less when it has. REQUIRES: runner_mu
+// held.
+double overflow_quiet_in() {
+  return runner.overflow.last_refusal + kScriptOverflowQuietSeconds - runner_clock();
+}
+
+// Arms the overflow's end to fire in `seconds`. Main thread.
+void arm_overflow_end(struct ev_loop* loop, double seconds) {
+  ev_timer_set(&runner.overflow_end, seconds > 0.0 ? seconds : 0.0, 0.0);
+  ev_timer_start(loop, &runner.overflow_end);
+}
+
+// The overflow may be over: it is when no command was refused for
+// kScriptOverflowQuietSeconds, and then its total is told; otherwise the
+// check comes again when it could be. Main thread.
+void overflow_end_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)w;
+  (void)revents;
+  pthread_mutex_lock(&runner_mu);
+  if (!runner.overflow.open) {
+    pthread_mutex_unlock(&runner_mu);
+    return;
+  }
+  const double left = overflow_quiet_in();
+  if (left > 0.0) {
+    pthread_mutex_unlock(&runner_mu);
+    arm_overflow_end(loop, left);
+    return;
+  }
+  const unsigned refused = runner.overflow.refused;
+  runner.overflow = {};
+  // The next overflow starts with its own first line, not with a count of
+  // lines held back in this one, which the total below already includes.
+  queue_full_log = {kScriptQueueFullLogSeconds, 0.0, 0, false};
+  pthread_mutex_unlock(&runner_mu);
+  diag_err("script queue overflow ended, scripts not run: %u\n", refused);
+}
+
+// A submitter left queued work that a free slot could take, or opened an
+// overflow, whose end the loop times. Main thread.
 void wake_cb(struct ev_loop* loop, ev_async* w, int revents) noexcept {
-  (void)loop;
   (void)w;
   (void)revents;
   start_queued(kMaxQueuedScripts);
+  if (ev_is_active(&runner.overflow_end)) return;
+  pthread_mutex_lock(&runner_mu);
+  const bool open = runner.overflow.open;
+  const double left = open ? overflow_quiet_in() : 0.0;
+  pthread_mutex_unlock(&runner_mu);
+  if (open) arm_overflow_end(loop, left);
 }
 
 }  // namespace
 
-void script_runner_start(struct ev_loop* loop) noexcept {
+void script_runner_start(struct ev_loop* loop, double (*clock)()) noexcept {
+  pthread_mutex_lock(&runner_mu);
+  runner_clock = clock;
+  pthread_mutex_unlock(&runner_mu);
   if (runner.loop != nullptr) return;
   runner.loop = loop;
   // pid 0: every child, since the pid of a script is known only after its
@@ -218,11 +283,13 @@ void script_runner_start(struct ev_loop* loop) noexcept {
   ev_child_start(loop, &runner.reaper);
   ev_async_init(&runner.wake, wake_cb);
   ev_async_start(loop, &runner.wake);
+  ev_timer_init(&runner.overflow_end, overflow_end_cb, 0.0, 0.0);
 }
 
 void script_runner_submit(char* command, size_t length) noexcept {
   unsigned held_back = 0;
   bool log_full = false;
+  bool opened = false;
   pthread_mutex_lock(&runner_mu);
   const bool fits =
       runner.queued < kMaxQueuedScripts && length <= kMaxQueuedScriptBytes - runner.queued_bytes;
@@ -231,17 +298,23 @@ void script_runner_submit(char* command, size_t length) noexcept {
     ++runner.queued;
     runner.queued_bytes += length;
   } else {
-    log_full = log_throttle_admit(&queue_full_log, monotonic_seconds(), &held_back);
+    const double now = runner_clock();
+    opened = !runner.overflow.open;
+    runner.overflow.open = true;
+    if (runner.overflow.refused < UINT_MAX) ++runner.overflow.refused;
+    runner.overflow.last_refusal = now;
+    log_full = log_throttle_admit(&queue_full_log, now, &held_back);
   }
   pthread_mutex_unlock(&runner_mu);
   if (!fits) {
     free(command);
-    if (!log_full) return;
-    if (held_back == 0) {
+    if (log_full && held_back == 0) {
       diag_err("script queue full, script not run\n");
-    } else {
+    } else if (log_full) {
       diag_err("script queue full, script not run (%u more not shown)\n", held_back);
     }
+    // Only the loop's thread may start the timer that ends the overflow.
+    if (opened && runner.loop != nullptr) ev_async_send(runner.loop, &runner.wake);
     return;
   }
   // One spawn at most here: when more could start (a spawn failed, or a child

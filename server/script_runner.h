@@ -6,12 +6,15 @@
 //
 // Thread: script_runner_submit may be called from any thread (the MQTT
 // session thread in the daemon); the reaping runs on the thread that runs the
-// default loop (the main thread). The queue and the set of running children
-// are shared by both and guarded by one mutex inside script_runner.cpp.
+// default loop (the main thread), and so does the end of an overflow. The
+// queue, the set of running children and the overflow's count are shared by
+// both and guarded by one mutex inside script_runner.cpp.
 #ifndef QUORREL_SERVER_SCRIPT_RUNNER_H_
 #define QUORREL_SERVER_SCRIPT_RUNNER_H_
 
 #include <stddef.h>
+
+#include "server/log_throttle.h"
 
 struct ev_loop;
 
@@ -29,19 +32,29 @@ constexpr size_t kMaxQueuedScriptBytes = 1 << 20;
 // Least time between two "script queue full" lines.
 constexpr double kScriptQueueFullLogSeconds = 1.0;
 
-// Starts reaping the children that scripts run in, on `loop`; later calls
-// do nothing. REQUIRES: `loop` is libev's default loop (the one that handles
-// SIGCHLD), called on the thread that runs it, before any command is
-// submitted: the session thread may submit one as soon as it runs.
-void script_runner_start(struct ev_loop* loop) noexcept;
+// An overflow (commands refused by a full queue) ends after this long
+// without a refusal; one ERR line then gives the number refused in all,
+// since the thinned-out lines of a flood that stops at once never do.
+constexpr double kScriptOverflowQuietSeconds = 1.0;
+
+// Starts reaping the children that scripts run in, and timing the end of
+// overflows, on `loop`. `clock` tells the time (monotonic seconds) for the
+// queue-full lines and the end of an overflow: monotonic_seconds in the
+// daemon, a stand-in in tests. A later call changes only the clock.
+// REQUIRES: `loop` is libev's default loop (the one that handles SIGCHLD),
+// called on the thread that runs it, before any command is submitted: the
+// session thread may submit one as soon as it runs.
+void script_runner_start(struct ev_loop* loop, double (*clock)() = monotonic_seconds) noexcept;
 
 // Takes the NUL-terminated `command` of `length` characters (from malloc;
 // the runner frees it) and runs it as `/bin/sh -c command` now when a slot is
 // free, else queues it behind those waiting. When the queue is full the
-// command is freed and not run, with an ERR line at most once per
-// kScriptQueueFullLogSeconds (the next line shown counts those held back);
-// when the child cannot be created it is dropped with an ERR line. Starts at
-// most one child itself. Any thread.
+// command is freed and not run: the first refusal of an overflow is an ERR
+// line, later ones at most one line per kScriptQueueFullLogSeconds (the
+// line shown counts those held back), and kScriptOverflowQuietSeconds after
+// the last refusal an ERR line from the loop gives the overflow's total.
+// When the child cannot be created the command is dropped with an ERR line.
+// Starts at most one child itself. Any thread.
 void script_runner_submit(char* command, size_t length) noexcept;
 
 #endif  // QUORREL_SERVER_SCRIPT_RUNNER_H_

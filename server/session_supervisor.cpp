@@ -146,7 +146,7 @@ void set_attempt_logging(bool attempting) {
 // --- Describing failures ---------------------------------------------------
 
 void describe_errno(attempt_failure* failure, int err) {
-  snprintf(failure->text, sizeof failure->text, "%s", strerror(err));
+  snprintf(failure->text, sizeof failure->text, "%s", diag_cause_text(err));
   failure->code = err;
 }
 
@@ -271,8 +271,8 @@ bool peer_closed(int fd) {
 
 // An attempt whose CONNECT got no answer since `start`.
 void describe_no_connack(attempt_failure* failure, double start) {
-  snprintf(failure->text, sizeof failure->text, "%s: no CONNACK after %.0f s", strerror(ETIMEDOUT),
-           monotonic_seconds() - start);
+  snprintf(failure->text, sizeof failure->text, "%s: no CONNACK after %.0f s",
+           diag_cause_text(ETIMEDOUT), monotonic_seconds() - start);
   failure->code = ETIMEDOUT;
 }
 
@@ -485,7 +485,7 @@ bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_set
   const int rc = pthread_create(&thread, nullptr, session_thread, nullptr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (rc != 0) {
-    diag_err("session thread not started: %s(%d)\n", strerror(rc), rc);
+    diag_err_errno(rc, "session thread not started");
     return false;
   }
   pthread_detach(thread);

@@ -48,7 +48,7 @@
          "      --willretain=INT      will retain  (default=`0')")                                 \
   OPTION(willtopic, 0, ARG_STRING, 0, false, "      --willtopic=STRING    will topic")             \
   OPTION(debug, 'd', ARG_INT, 4, false, "  -d, --debug=INT           debug level  (default=`4')")  \
-  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon              daemon mode  (default=off)")     \
+  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon              daemon mode  (default=off)")  \
   OPTION(queuesize, 0, ARG_INT, 0, false,                                                          \
          "      --queuesize=INT       queue size in KiB  (default=`0')")                           \
   OPTION(queuedir, 0, ARG_STRING, 0, false, "      --queuedir=STRING     queue directory")

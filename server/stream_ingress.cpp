@@ -18,6 +18,7 @@
 #include "common/verdict.h"
 #include "server/alloc.h"
 #include "server/container_of.h"
+#include "server/heap.h"
 
 namespace {
 
@@ -30,13 +31,57 @@ bool accept_should_pause(int err) {
 // Starts or stops the listener: it accepts unless back-pressure, the
 // descriptor reserve or an accept pause holds it back.
 void update_listener(stream_server* server) {
+  // While one connection is read alone, new writers wait in the backlog.
   const bool wanted = !server->reading_paused && !server->at_fd_reserve &&
-                      !server->accepting_stopped && !ev_is_active(&server->accept_pause);
+                      !server->accepting_stopped && server->focus == nullptr &&
+                      !ev_is_active(&server->accept_pause);
   if (wanted) {
     ev_io_start(server->loop, &server->io);
   } else {
     ev_io_stop(server->loop, &server->io);
   }
+}
+
+// Starts the watcher of every connection that may be read now and stops the
+// others: none while back-pressure holds, only the focus while one
+// connection is read alone.
+void apply_reading(stream_server* server) {
+  for (stream_client* client = server->clients; client != nullptr; client = client->next) {
+    if (!server->reading_paused && (server->focus == nullptr || server->focus == client)) {
+      ev_io_start(server->loop, &client->watcher);
+    } else {
+      ev_io_stop(server->loop, &client->watcher);
+    }
+  }
+  update_listener(server);
+}
+
+// Keeps what incomplete messages hold within kMaxBufferedStreamBytes: beyond
+// it the connection holding the most is read alone until its message ends,
+// as it is closer to finishing than any other and frees the most when it
+// does; below it everyone is read again.
+void update_focus(stream_server* server) {
+  stream_client* wanted = nullptr;
+  if (server->buffered_bytes > kMaxBufferedStreamBytes) {
+    if (server->focus != nullptr) return;
+    for (stream_client* client = server->clients; client != nullptr; client = client->next) {
+      if (wanted == nullptr || client->counted > wanted->counted) wanted = client;
+    }
+  }
+  if (wanted == server->focus) return;
+  server->focus = wanted;
+  if (wanted != nullptr) {
+    diag_debug("%llu bytes buffered in stream messages: reading fd %d alone\n",
+               static_cast<unsigned long long>(server->buffered_bytes), wanted->fd);
+  }
+  apply_reading(server);
+}
+
+void trim_later_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)loop;
+  (void)w;
+  (void)revents;
+  heap_release_free();
 }
 
 void accept_resume_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
@@ -99,43 +144,20 @@ bool accept_keeps_reserve(stream_server* server) {
 }  // namespace
 
 int create_and_bind(const char* path) {
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  const size_t len = strlen(path);
-  if (len >= sizeof addr.sun_path) {
-    diag_err("%s socket name too long\n", path);
-    return -1;
-  }
-  unlink(path);
-  memcpy(addr.sun_path, path, len + 1);
-  addr.sun_family = AF_UNIX;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    diag_err("Create tcp socket failed\n");
-    return -1;
-  }
-  const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
-    const int err = errno;
-    diag_err("Could not bind control socket: %s\n", strerror(err));
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return bind_unix_socket(path, SOCK_STREAM, "Create tcp socket failed",
+                          "Could not bind control socket");
 }
 
 int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
                        void* publish_arg, publish_fn publish) {
-  char stream_path[256];
-  snprintf(stream_path, sizeof stream_path, "%s", path);
-  const int fd = create_and_bind(stream_path);
+  const int fd = create_and_bind(path);
   if (fd == -1) {
     diag_err("tcp bind error\n");
     return -1;
   }
   if (listen(fd, 10) == -1) {
     const int err = errno;
-    diag_err("tcp listen failed: %s(%d)\n", strerror(err), err);
+    diag_err_errno(err, "tcp listen failed");
     close(fd);
     return -1;
   }
@@ -143,7 +165,7 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
     close(fd);
     return -1;
   }
-  diag_debug("tcp listen %s\n", stream_path);
+  diag_debug("tcp listen %s\n", path);
   return 0;
 }
 
@@ -163,7 +185,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int err = errno;
-    diag_err("accept failed: %s(%d)\n", strerror(err), err);
+    diag_err_errno(err, "accept failed");
     if (accept_should_pause(err)) {
       // The pending connection would make the loop report readiness again at
       // once; rest the listener so existing connections can finish and free
@@ -185,6 +207,7 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   if (server->clients != nullptr) server->clients->prev = client;
   server->clients = client;
   ++server->client_count;
+  if (server->client_count > server->peak_clients) server->peak_clients = server->client_count;
   ev_io_start(server->loop, &client->watcher);
 }
 
@@ -239,7 +262,7 @@ uint32_t read_size(const byte_buffer* buf) {
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)revents;
   stream_client* client = container_of(w, stream_client, watcher);
-  const stream_server* server = client->server;
+  stream_server* server = client->server;
   const uint32_t limit = server->max_message != 0 ? server->max_message : kMaxStreamMessage;
   // Several reads per turn spare the loop a wake-up per chunk; the bound
   // keeps one fast writer from holding up the other connections.
@@ -264,7 +287,14 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
         return;
       }
       bconcat_suf(buf, static_cast<uint32_t>(n));
+      client->counted += static_cast<uint32_t>(n);
+      server->buffered_bytes += static_cast<uint64_t>(n);
       if (debug > 6) dump_stream_buffer(buf);
+      if (server->buffered_bytes > kMaxBufferedStreamBytes && server->focus == nullptr) {
+        update_focus(server);
+        // Another connection may be the one read alone now.
+        if (!ev_is_active(&client->watcher)) return;
+      }
       continue;
     }
     if (n == 0) {
@@ -279,7 +309,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       return;
     }
     if (err == EAGAIN || err == EWOULDBLOCK) return;
-    diag_err("recv failed: %s(%d)\n", strerror(err), err);
+    diag_err_errno(err, "recv failed");
     close_and_free_client(loop, client);
     return;
   }
@@ -299,8 +329,28 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client) {
   }
   if (client->next != nullptr) client->next->prev = client->prev;
   bfree(&client->buffer);
+  server->buffered_bytes -= client->counted;
+  const bool was_focus = server->focus == client;
   free(client);
   --server->client_count;
+  if (was_focus) {
+    // Everyone is read again, unless the others still hold too much.
+    server->focus = nullptr;
+    apply_reading(server);
+  }
+  update_focus(server);
+  // A storm of connections leaves their records and buffers scattered
+  // through the heap, where the allocator keeps them after they are freed.
+  // Handed back once when a quarter is left, and again a moment after none
+  // is, once the session thread has freed the storm's messages as well.
+  if (server->peak_clients >= kTrimAfterConnections) {
+    if (server->client_count == server->peak_clients / 4) heap_release_free();
+    if (server->client_count == 0) {
+      server->peak_clients = 0;
+      ev_timer_init(&server->trim_later, trim_later_cb, kTrimDelaySeconds, 0.);
+      ev_timer_start(server->loop, &server->trim_later);
+    }
+  }
   // The episode ends once a reserve's worth of connections has ended.
   if (server->fd_reserve_warned &&
       server->client_count + static_cast<unsigned>(kFdReserve) <= server->clients_at_reserve) {
@@ -315,14 +365,7 @@ void close_and_free_client(struct ev_loop* loop, stream_client* client) {
 void stream_server_pause(stream_server* server, bool paused) {
   if (server->reading_paused == paused) return;
   server->reading_paused = paused;
-  for (stream_client* client = server->clients; client != nullptr; client = client->next) {
-    if (paused) {
-      ev_io_stop(server->loop, &client->watcher);
-    } else {
-      ev_io_start(server->loop, &client->watcher);
-    }
-  }
-  update_listener(server);
+  apply_reading(server);
 }
 
 void stream_server_stop_accepting(stream_server* server) {

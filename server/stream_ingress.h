@@ -28,6 +28,21 @@ constexpr ev_tstamp kAcceptPauseSeconds = 0.5;
 constexpr uint32_t kReadChunk = 2048;
 constexpr int kReadChunksPerTurn = 16;
 
+// The most bytes all incomplete stream messages may hold together. Beyond
+// it only the connection that holds the most is read, until its message is
+// complete, and the other writers wait: so one message can always finish
+// (a single message may exceed the bound, up to the message limit), no
+// connection is dropped for it, and a few large concurrent writers cannot
+// exhaust a 64 MB device, where the MQTT library's copy of a finished
+// message and the daemon's own need as much again.
+constexpr uint64_t kMaxBufferedStreamBytes = 16 * 1024 * 1024;
+
+// After this many connections were open at once, memory is handed back to
+// the system once a quarter of them are left and again once none is, so
+// that a storm of connections does not leave the daemon large.
+constexpr unsigned kTrimAfterConnections = 64;
+constexpr ev_tstamp kTrimDelaySeconds = 1.0;
+
 // Descriptors kept free for the daemon's own needs: reconnecting to the
 // broker takes a socket, and name resolution and TLS open a few files while
 // it does. Once an accepted connection leaves fewer than this many below the
@@ -52,6 +67,15 @@ struct stream_server : socket_context {
   // Descriptors kept free beyond kFdReserve (the queue's files); set by the
   // owner before stream_server_open.
   int extra_fd_reserve;
+  // Bytes held by the incomplete messages of all connections, and the one
+  // connection read alone while they exceed kMaxBufferedStreamBytes (null
+  // while they do not).
+  uint64_t buffered_bytes;
+  struct stream_client* focus;
+  // Most connections open at once since none was last open, and the
+  // hand-back of memory kTrimDelaySeconds after a storm's last connection.
+  unsigned peak_clients;
+  ev_timer trim_later;
   // Live connections, most recently accepted first (stream_client::next),
   // and their number.
   stream_client* clients;
@@ -83,20 +107,21 @@ struct stream_client {
   stream_server* server;  // the listener that accepted it (not owned)
   stream_client* prev;    // neighbours in server->clients
   stream_client* next;
-  bool wants_verdict;     // the writer asked for a verdict (common/verdict.h)
+  bool wants_verdict;  // the writer asked for a verdict (common/verdict.h)
+  uint32_t counted;    // of buffer.length, what server->buffered_bytes holds
 };
 
 // Removes any stale entry at `path` and returns a stream socket bound there,
-// not yet listening, close-on-exec; the caller owns it. Returns -1 after an
-// ERR line when the path is 108 characters or longer or the socket cannot be
-// created or bound.
+// not yet listening, close-on-exec; the caller owns it. Returns -1 after
+// bind_unix_socket's ERR lines when the path is 108 characters or longer or
+// the socket cannot be created or bound.
 int create_and_bind(const char* path);
 
-// Opens the listener at `path` (cut to 255 characters) and starts accepting
-// on `loop`: bound, listening with a backlog of 10, non-blocking, watched by
-// accept_cb; every message goes to publish(publish_arg, ...). The listening
-// socket stays open for the life of the process. Returns 0, or -1 after ERR
-// lines with nothing opened or watched.
+// Opens the listener at `path` and starts accepting on `loop`: bound,
+// listening with a backlog of 10, non-blocking, watched by accept_cb; every
+// message goes to publish(publish_arg, ...). The listening socket stays open
+// for the life of the process. Returns 0, or -1 after ERR lines with nothing
+// opened or watched.
 // REQUIRES: `server` zero-initialised (max_message aside) and alive while the
 // loop runs.
 int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
@@ -115,7 +140,9 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 // the connection's buffer (kReadChunk bytes each at debug above 6), until the
 // socket has nothing more. At end of
 // stream publishes everything collected and frees the connection; on a
-// receive error or an over-long message frees it without publishing.
+// receive error or an over-long message frees it without publishing. Once
+// all connections together hold more than kMaxBufferedStreamBytes, only the
+// one that holds the most is read until its message is complete.
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // Stops the connection's watcher on `loop`, closes its socket and frees its

@@ -1,5 +1,6 @@
 #include "common/log.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -67,6 +68,20 @@ TEST_F(LogTest, PrefixNamesBaseFileLineAndFunction) {
   diag_log(LOG_ERR, "%s +%u %s(): ERR: x\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "log_test.cpp +" + std::to_string(line) + " TestBody(): ERR: x\n");
+}
+
+TEST_F(LogTest, FailedCallLineEndsWithItsCauseInTheLinesOwnForm) {
+  debug = 3;
+  testing::internal::CaptureStderr();
+  diag_err_errno(ENOENT, "open %s failed", "f");
+  diag_err_errno_text(EACCES, "not bound");
+  const std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("ERR: open f failed: " + std::string(strerror(ENOENT)) + "(" +
+                     std::to_string(ENOENT) + ")\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("ERR: not bound: " + std::string(strerror(EACCES)) + "\n"), std::string::npos)
+      << out;
 }
 
 TEST(LogBaseName, StripsDirectories) {

@@ -1,5 +1,7 @@
 // quorrel_client delivers a text or a file through the daemon to the broker.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -96,7 +98,12 @@ TEST_F(ClientSendTest, BadParametersPublishNothing) {
   ASSERT_NO_FATAL_FAILURE(start_daemon());
   CommandResult r = SendTo(stream_path_, {"-f", dir_->file("missing"), "-D", "x"});
   EXPECT_EQ(r.exit_code, 1);
+  // The line as it always was, then its cause.
   EXPECT_NE(r.err.find("ERR: fopen failed\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERR: fopen " + dir_->file("missing") + ": " + strerror(ENOENT) + "(" +
+                       std::to_string(ENOENT) + ")\n"),
+            std::string::npos)
+      << r.err;
 
   r = SendTo(stream_path_, {});
   EXPECT_EQ(r.exit_code, 1);
@@ -108,6 +115,10 @@ TEST_F(ClientSendTest, BadParametersPublishNothing) {
   r = SendTo(stream_path_, {"-f", dir_->path()});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("ERR: Read File:" + dir_->path() + " Failed.\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("ERR: fread: " + std::string(strerror(EISDIR)) + "(" +
+                       std::to_string(EISDIR) + ")\n"),
+            std::string::npos)
       << r.err;
 
   // None of these attempts reached the daemon, so not even an empty message appears.

@@ -212,6 +212,7 @@ TEST_F(QueueTest, QueueDirectoryOutlivesStopKillAndATornTail) {
                             "--host", "127.0.0.1", "--port", std::to_string(proxy_->port()),
                             "--topic", topic_, "--queuesize", "1024", "--queuedir", queue_dir_}));
   ASSERT_TRUE(second.process().wait_exit(milliseconds(10000)));
+  ASSERT_TRUE(second.process().wait_output_closed(milliseconds(5000)));
   EXPECT_EQ(second.process().exit_code(), 1);
   EXPECT_NE(second.process().stderr_text().find("ERR: queue directory " + queue_dir_ +
                                                 " is in use by another quorreld\n"),

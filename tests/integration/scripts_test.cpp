@@ -239,5 +239,40 @@ TEST_F(ScriptTest, FloodRunsAtMost16ScriptsAtOnceAndQueuesTheNext256) {
       << child_states(pid);
 }
 
+// A flood that stops at once, while every slot is taken and the queue is
+// full, still ends with one line giving the number of scripts not run: the
+// lines during the flood are thinned out, and none follows it.
+TEST_F(ScriptTest, FloodThatStopsAtOnceEndsWithTheTotalNotRun) {
+  const std::string runs = dir_->file("runs");
+  const std::string gate = dir_->file("gate");
+  const std::string script = dir_->file("on_message.sh");
+  // Each run counts itself, then waits for the gate to open, 30 s at most.
+  ASSERT_TRUE(write_file(gate, ""));
+  ASSERT_TRUE(write_file(script, "echo run >> '" + runs + "'\ni=0\nwhile [ -e '" + gate +
+                                     "' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n"));
+  const std::string subtopic = topic_ + "/in";
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--subtopic", subtopic, "--script", script}));
+  const unsigned sent = 2000;
+  for (unsigned i = 0; i < sent; ++i) ASSERT_TRUE(sub_->publish(subtopic, "m", 1));
+
+  const std::string ended = "ERR: script queue overflow ended, scripts not run: ";
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(ended, std::chrono::milliseconds(15000)))
+      << daemon_->process().stderr_text();
+  remove_tree(gate);
+  const pid_t pid = daemon_->process().pid();
+  ASSERT_TRUE(
+      wait_until([&] { return child_states(pid).empty(); }, std::chrono::milliseconds(15000)))
+      << child_states(pid);
+  // Every end line counts: a daemon that paused for a second mid-flood
+  // would have ended one overflow and begun another.
+  const std::string err = daemon_->process().stderr_text();
+  unsigned not_run = 0;
+  for (size_t at = err.find(ended); at != std::string::npos; at = err.find(ended, at + 1)) {
+    not_run += static_cast<unsigned>(std::stoul(err.substr(at + ended.size())));
+  }
+  EXPECT_EQ(not_run + line_count(runs), sent) << err;
+  EXPECT_EQ(line_count(runs), 16u + 256u);
+}
+
 }  // namespace
 }  // namespace quorrel_test

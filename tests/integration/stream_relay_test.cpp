@@ -1,8 +1,11 @@
 // The content of each stream connection reaches the broker as one message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/local_socket.h"
 #include "tests/support/relay_fixture.h"
@@ -97,6 +100,99 @@ TEST_F(StreamRelayTest, OverlappingConnectionsArePublishedInTheOrderTheyEnd) {
   first.close();
   EXPECT_EQ(next_message().payload,
             "opened first, written to while the second was open, ended last");
+}
+
+}  // namespace
+}  // namespace quorrel_test
+
+namespace quorrel_test {
+namespace {
+
+// Each case starts a daemon of its own, whose memory is measured from its
+// start.
+using StreamMemoryTest = RelayFixture;
+
+long resident_or_zero(pid_t pid) {
+  const long kib = resident_kib(pid);
+  return kib > 0 ? kib : 0;
+}
+
+// A storm of connections that each hold a little: once they are gone the
+// daemon is back near its idle size within a few seconds.
+TEST_F(StreamMemoryTest, ConnectionStormLeavesNoMemoryBehind) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  const pid_t pid = daemon_->process().pid();
+  const long idle = resident_or_zero(pid);
+  ASSERT_GT(idle, 0);
+  const int count = 700;
+  std::vector<std::unique_ptr<StreamConnection>> open;
+  for (int i = 0; i < count; ++i) {
+    open.push_back(std::make_unique<StreamConnection>());
+    ASSERT_TRUE(open.back()->open(stream_path_)) << i;
+  }
+  // A byte at a time, as slow writers do: each read grows a buffer among
+  // the others, which scatters them through the heap.
+  for (int round = 0; round < 5; ++round) {
+    for (const std::unique_ptr<StreamConnection>& c : open) ASSERT_TRUE(c->write("b"));
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  ASSERT_TRUE(wait_until([&] { return resident_or_zero(pid) > idle + 1024; }, milliseconds(10000)))
+      << "the connections never grew the daemon: nothing to measure";
+  open.clear();
+  ASSERT_EQ(sub_->wait_for(count, milliseconds(20000)).size(), static_cast<size_t>(count));
+  long after = 0;
+  const bool back = wait_until(
+      [&] {
+        after = resident_or_zero(pid);
+        return after <= idle + 512;
+      },
+      milliseconds(kUnderEmulator ? 15000 : 4000));
+  if (!kUnderEmulator) {
+    EXPECT_TRUE(back) << "idle " << idle << " KiB, after " << after << " KiB";
+  }
+}
+
+// Four large writers at once: every message is relayed whole, while what
+// the daemon buffers stays bounded.
+TEST_F(StreamMemoryTest, ConcurrentLargeWritersAreRelayedWholeWithinBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  const pid_t pid = daemon_->process().pid();
+  const long idle = resident_or_zero(pid);
+  const size_t size = kUnderEmulator ? (20u << 20) : (40u << 20);
+  std::vector<std::string> payloads;
+  for (int w = 0; w < 4; ++w) {
+    std::string p = pattern(size);
+    p[0] = static_cast<char>('A' + w);
+    payloads.push_back(std::move(p));
+  }
+  std::vector<std::thread> writers;
+  std::vector<int> sent(4, 0);
+  for (int w = 0; w < 4; ++w) {
+    writers.emplace_back([&, w] { sent[w] = send_stream(stream_path_, payloads[w]) ? 1 : 0; });
+  }
+  for (std::thread& t : writers) t.join();
+  for (int w = 0; w < 4; ++w) EXPECT_EQ(sent[w], 1) << w;
+  const std::vector<MqttMessage> got = sub_->wait_for(4, milliseconds(60000));
+  ASSERT_EQ(got.size(), 4u);
+  std::vector<bool> seen(4, false);
+  for (const MqttMessage& m : got) {
+    ASSERT_EQ(m.payload.size(), size);
+    const int w = m.payload[0] - 'A';
+    ASSERT_TRUE(w >= 0 && w < 4);
+    EXPECT_TRUE(m.payload == payloads[w]) << "writer " << w;
+    seen[w] = true;
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 4);
+  if (!kUnderEmulator) {
+    const long peak = peak_resident_kib(pid);
+    EXPECT_LE(peak - idle, 120 * 1024) << "idle " << idle << " KiB, peak " << peak << " KiB";
+  }
 }
 
 }  // namespace

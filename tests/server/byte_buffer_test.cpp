@@ -55,10 +55,12 @@ TEST(SsRealloc, KeepsContentWhenGrowing) {
   free(block);
 }
 
-TEST(SsMallocDeathTest, ExhaustionEndsProcessWithStatusOneSilently) {
+TEST(SsMallocDeathTest, ExhaustionEndsProcessWithStatusOneAfterOneLine) {
   if (kUnderAsan) GTEST_SKIP() << "ASan reports impossible allocations itself";
-  EXPECT_EXIT(ss_malloc(SIZE_MAX - 16), ::testing::ExitedWithCode(1), "^$");
-  EXPECT_EXIT(ss_realloc(ss_malloc(8), SIZE_MAX - 16), ::testing::ExitedWithCode(1), "^$");
+  EXPECT_EXIT(ss_malloc(SIZE_MAX - 16), ::testing::ExitedWithCode(1),
+              "^quorreld: out of memory, exiting\n$");
+  EXPECT_EXIT(ss_realloc(ss_malloc(8), SIZE_MAX - 16), ::testing::ExitedWithCode(1),
+              "^quorreld: out of memory, exiting\n$");
 }
 
 TEST_F(ByteBufferTest, BallocGivesEmptyZeroFilledStorage) {

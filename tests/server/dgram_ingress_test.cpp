@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +64,36 @@ class DatagramServer : public ::testing::Test {
   int saved_debug_ = 0;
 };
 
+TEST_F(DatagramServer, SocketNotCreatedIsRefusedWithItsCause) {
+  debug = 3;
+  // Capturing needs a descriptor of its own, so it starts first.
+  ::testing::internal::CaptureStderr();
+  // dup takes the lowest free number, so every number up to `top` is in use
+  // and a limit of top + 1 leaves socket none.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int top = dup(0);
+  ASSERT_GE(top, 0);
+  struct rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(top + 1);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  dgram_server second{};
+  const int rc = dgram_server_open(&second, loop_, dir_.file("second.sock").c_str(), &published_,
+                                   record_publish);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  close(top);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(rc, -1);
+  // The line as it always was, then its cause.
+  const size_t line = err.find("ERR: Create udp socket faild\n");
+  const size_t cause = err.find("ERR: socket: " + std::string(strerror(EMFILE)) + "(" +
+                                std::to_string(EMFILE) + ")\n");
+  EXPECT_NE(line, std::string::npos) << err;
+  EXPECT_NE(cause, std::string::npos) << err;
+  EXPECT_LT(line, cause) << err;
+}
+
 TEST(SetNonblocking, AddsNonblockAndKeepsOtherFlags) {
   TempDir dir("qn");
   const std::string file = dir.file("f");
@@ -99,12 +131,16 @@ TEST(CreateUdpserver, PathOf107CharactersIsBoundCloseOnExec) {
   close(fd);
 }
 
-TEST(CreateUdpserverDeathTest, PathOf108CharactersEndsWithStatus255) {
+TEST(CreateUdpserverDeathTest, PathOf108CharactersOrMoreEndsWithStatus255) {
   TempDir dir("qd");
   const std::string path = path_of_length(dir, 108);
   debug = 3;
   EXPECT_EXIT(create_udpserver(path.c_str()), ::testing::ExitedWithCode(255),
               "ERR: " + path + " socket name too long");
+  // The line names at most 255 characters of the path.
+  const std::string longer = path_of_length(dir, 300);
+  EXPECT_EXIT(create_udpserver(longer.c_str()), ::testing::ExitedWithCode(255),
+              "ERR: " + longer.substr(0, 255) + " socket name too long");
   debug = 0;
 }
 

@@ -1,5 +1,5 @@
-// Script command lines: shape, quoting that sh reads back verbatim, and the
-// length limit of one shell argument.
+// Script command lines: shape, quoting that sh reads back verbatim, the
+// length limit of one shell argument, and the ERR line of one not built.
 #include <ev.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -26,38 +26,31 @@ using server_test::write_recording_script;
 
 // A built command as a string, freed; checks the length reported against
 // the NUL written.
-std::string taken(char* command, size_t length) {
-  if (command == nullptr) {
-    ADD_FAILURE() << "no command was built";
+std::string taken(script_command command) {
+  if (command.status != kScriptCommandBuilt || command.text == nullptr) {
+    ADD_FAILURE() << "no command was built, status " << command.status;
+    free(command.text);
     return "";
   }
-  EXPECT_EQ(strlen(command), length);
-  std::string text(command, length);
-  free(command);
+  EXPECT_EQ(strlen(command.text), command.length);
+  std::string text(command.text, command.length);
+  free(command.text);
   return text;
 }
 
-std::string script_command(const char* script, const char* payload, size_t payload_len,
-                           const char* sockpath) {
-  size_t length = 0;
-  char* command = build_script_command(script, payload, payload_len, sockpath, &length);
-  return taken(command, length);
+std::string script_command_text(const char* script, const char* payload, size_t payload_len,
+                                const char* sockpath) {
+  return taken(build_script_command(script, payload, payload_len, sockpath));
 }
 
 std::string onconnect_command(const char* onconnect) {
-  size_t length = 0;
-  char* command = build_onconnect_command(onconnect, &length);
-  return taken(command, length);
+  return taken(build_onconnect_command(onconnect));
 }
 
 std::string quoted(const char* text, size_t len) {
   std::string out(shell_quoted_length(text, len), '\0');
   EXPECT_EQ(shell_quote(&out[0], text, len), out.size());
   return out;
-}
-
-int run_command_text(const std::string& command) {
-  return run_script_command(strdup(command.c_str()), command.size());
 }
 
 // A directory with a script that records its two arguments, and the script
@@ -77,10 +70,12 @@ class RecordingScript : public ::testing::Test {
                        std::string* arg2) {
     remove_entry("arg1");
     remove_entry("arg2");
-    const std::string command =
-        script_command(script_.c_str(), payload.data(), payload.size(), sockpath.c_str());
-    ASSERT_EQ(run_command_text(command), 0);
-    ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000)) << command;
+    const script_command command =
+        build_script_command(script_.c_str(), payload.data(), payload.size(), sockpath.c_str());
+    ASSERT_EQ(command.status, kScriptCommandBuilt);
+    const std::string text = command.text;
+    run_script_command(command, "");
+    ASSERT_TRUE(wait_for_file(dir_.file("arg1"), 5000)) << text;
     ASSERT_TRUE(read_file(dir_.file("arg1"), arg1));
     ASSERT_TRUE(read_file(dir_.file("arg2"), arg2));
   }
@@ -93,12 +88,14 @@ class RecordingScript : public ::testing::Test {
 };
 
 TEST(ScriptCommand, OrdinaryPayloadKeepsTheFamiliarShape) {
-  EXPECT_EQ(script_command("/etc/s.sh", "on", 2, "/tmp/q.sock"), "sh /etc/s.sh 'on' '/tmp/q.sock'");
-  EXPECT_EQ(script_command("/etc/s.sh", "", 0, "/tmp/q.sock"), "sh /etc/s.sh '' '/tmp/q.sock'");
+  EXPECT_EQ(script_command_text("/etc/s.sh", "on", 2, "/tmp/q.sock"),
+            "sh /etc/s.sh 'on' '/tmp/q.sock'");
+  EXPECT_EQ(script_command_text("/etc/s.sh", "", 0, "/tmp/q.sock"),
+            "sh /etc/s.sh '' '/tmp/q.sock'");
 }
 
 TEST(ScriptCommand, EmbeddedSingleQuoteIsClosedEscapedAndReopened) {
-  EXPECT_EQ(script_command("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
+  EXPECT_EQ(script_command_text("/etc/s.sh", "it's", 4, "/tmp/q.sock"),
             "sh /etc/s.sh 'it'\\''s' '/tmp/q.sock'");
   EXPECT_EQ(quoted("''", 2), "''\\'''\\'''");
   EXPECT_EQ(quoted("", 0), "''");
@@ -106,8 +103,8 @@ TEST(ScriptCommand, EmbeddedSingleQuoteIsClosedEscapedAndReopened) {
 
 TEST(ScriptCommand, PayloadEndsAtFirstNulOrLength) {
   const char payload[] = {'a', 'b', '\0', 'c', 'd'};
-  EXPECT_EQ(script_command("s", payload, sizeof payload, "p"), "sh s 'ab' 'p'");
-  EXPECT_EQ(script_command("s", "abcdef", 3, "p"), "sh s 'abc' 'p'");
+  EXPECT_EQ(script_command_text("s", payload, sizeof payload, "p"), "sh s 'ab' 'p'");
+  EXPECT_EQ(script_command_text("s", "abcdef", 3, "p"), "sh s 'abc' 'p'");
 }
 
 TEST(ScriptCommand, OnconnectCommandRunsTheScript) {
@@ -115,10 +112,15 @@ TEST(ScriptCommand, OnconnectCommandRunsTheScript) {
 }
 
 TEST(ScriptCommand, LimitIsOneShellArgumentIncludingNul) {
-  EXPECT_TRUE(script_command_fits(0));
-  EXPECT_TRUE(script_command_fits(kMaxScriptCommand - 1));
-  EXPECT_FALSE(script_command_fits(kMaxScriptCommand));
-  EXPECT_FALSE(script_command_fits(10 * kMaxScriptCommand));
+  // "sh " and the script: 3 characters more than the script's name.
+  const std::string longest(kMaxScriptCommand - 1 - 3, 'x');
+  EXPECT_EQ(onconnect_command(longest.c_str()).size(), kMaxScriptCommand - 1);
+  const std::string one_more(kMaxScriptCommand - 3, 'x');
+  const script_command refused = build_onconnect_command(one_more.c_str());
+  EXPECT_EQ(refused.status, kScriptCommandTooLong);
+  EXPECT_EQ(refused.length, kMaxScriptCommand);
+  EXPECT_EQ(refused.text, nullptr);
+  free(refused.text);
 }
 
 TEST_F(RecordingScript, OrdinaryPayloadReachesScriptAsFirstArgument) {
@@ -170,9 +172,10 @@ TEST_F(RecordingScript, SocketPathWithQuoteArrivesVerbatim) {
 }
 
 TEST_F(RecordingScript, LongestAcceptedCommandRunsWhole) {
-  const std::string empty_command = script_command(script_.c_str(), "", 0, "/s");
+  const std::string empty_command = script_command_text(script_.c_str(), "", 0, "/s");
   const std::string payload(kMaxScriptCommand - 1 - empty_command.size(), 'z');
-  const std::string command = script_command(script_.c_str(), payload.data(), payload.size(), "/s");
+  const std::string command =
+      script_command_text(script_.c_str(), payload.data(), payload.size(), "/s");
   ASSERT_EQ(command.size(), kMaxScriptCommand - 1);
   std::string arg1, arg2;
   run_and_collect(payload, "/s", &arg1, &arg2);
@@ -182,34 +185,43 @@ TEST_F(RecordingScript, LongestAcceptedCommandRunsWhole) {
 
 TEST(ScriptCommand, CommandThatCannotRunIsNotBuilt) {
   const std::string payload(kMaxScriptCommand, '\'');  // each quote takes four bytes
-  size_t length = 0;
-  char* command = build_script_command("/etc/s.sh", payload.data(), payload.size(), "/s", &length);
-  EXPECT_EQ(command, nullptr);
-  free(command);
+  const script_command command =
+      build_script_command("/etc/s.sh", payload.data(), payload.size(), "/s");
+  EXPECT_EQ(command.status, kScriptCommandTooLong);
+  EXPECT_EQ(command.text, nullptr);
+  free(command.text);
   // The length it would have had, for the refusal's ERR line.
-  EXPECT_EQ(length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5);
-  EXPECT_FALSE(script_command_fits(length));
+  EXPECT_EQ(command.length, std::string("sh /etc/s.sh ").size() + 2 + 4 * payload.size() + 5);
 
   const std::string onconnect(kMaxScriptCommand, 'x');
-  command = build_onconnect_command(onconnect.c_str(), &length);
-  EXPECT_EQ(command, nullptr);
-  free(command);
-  EXPECT_EQ(length, onconnect.size() + 3);
+  const script_command on_connect = build_onconnect_command(onconnect.c_str());
+  EXPECT_EQ(on_connect.status, kScriptCommandTooLong);
+  EXPECT_EQ(on_connect.text, nullptr);
+  free(on_connect.text);
+  EXPECT_EQ(on_connect.length, onconnect.size() + 3);
 }
 
-TEST_F(RecordingScript, OverLongCommandIsRefusedWithErrLine) {
-  const std::string ran = dir_.file("ran");
-  std::string command = "touch " + ran + " #";
-  command.append(kMaxScriptCommand - command.size(), 'x');
-  ASSERT_EQ(command.size(), kMaxScriptCommand);
+// Running a command that was not built writes one ERR line with the reason.
+TEST(ScriptCommand, CommandNotBuiltIsOneErrLineSayingWhy) {
+  const int saved_debug = debug;
   debug = 3;
+  const std::string onconnect(kMaxScriptCommand - 3, 'x');
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(run_command_text(command), 1);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("ERR: script command too long: 131072 bytes, not run"), std::string::npos)
-      << err;
-  sleep_ms(100);
-  EXPECT_FALSE(path_exists(ran));
+  run_script_command(build_onconnect_command(onconnect.c_str()), "onconnect ");
+  const std::string too_long = ::testing::internal::GetCapturedStderr();
+  ::testing::internal::CaptureStderr();
+  run_script_command({kScriptCommandOutOfMemory, nullptr, 20}, "onconnect ");
+  run_script_command({kScriptCommandOutOfMemory, nullptr, 20}, "");
+  const std::string no_memory = ::testing::internal::GetCapturedStderr();
+  debug = saved_debug;
+  EXPECT_NE(too_long.find("ERR: script command too long: 131072 bytes, not run\n"),
+            std::string::npos)
+      << too_long;
+  EXPECT_EQ(too_long.find('\n'), too_long.size() - 1) << too_long;
+  const size_t first = no_memory.find("ERR: out of memory, onconnect script not run\n");
+  EXPECT_NE(first, std::string::npos) << no_memory;
+  EXPECT_NE(no_memory.find("ERR: out of memory, script not run\n", first), std::string::npos)
+      << no_memory;
 }
 
 }  // namespace
