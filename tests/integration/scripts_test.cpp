@@ -116,28 +116,6 @@ TEST_F(ScriptTest, OnConnectScriptRunsAfterEveryConnect) {
   EXPECT_EQ(line_count(connects), 2u);
 }
 
-// The states of the children of process `parent` (one letter each, 'Z' for
-// a zombie), from /proc/*/stat.
-std::string child_states(pid_t parent) {
-  std::string states;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return states;
-  while (struct dirent* entry = readdir(proc)) {
-    std::string stat;
-    if (!read_file(std::string("/proc/") + entry->d_name + "/stat", &stat)) continue;
-    // "pid (comm) state ppid ...": comm may hold anything but ends at the last ')'.
-    const size_t close = stat.rfind(')');
-    char state = 0;
-    long ppid = 0;
-    if (close != std::string::npos &&
-        sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent) {
-      states += state;
-    }
-  }
-  closedir(proc);
-  return states;
-}
-
 TEST_F(ScriptTest, ScriptsInheritNoSocketOfTheDaemon) {
   // Each script lists what its descriptors above 2 refer to into `name`.
   auto lister = [&](const std::string& name) {

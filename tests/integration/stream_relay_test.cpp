@@ -108,25 +108,35 @@ TEST_F(StreamRelayTest, OverlappingConnectionsArePublishedInTheOrderTheyEnd) {
 namespace quorrel_test {
 namespace {
 
-// Each case starts a daemon of its own, whose memory is measured from its
-// start.
-using StreamMemoryTest = RelayFixture;
-
 long resident_or_zero(pid_t pid) {
   const long kib = resident_kib(pid);
   return kib > 0 ? kib : 0;
 }
 
+// Each case starts a daemon of its own, whose memory is measured from its
+// start.
+class StreamMemoryTest : public RelayFixture {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+    RelayFixture::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    pid_ = daemon_->process().pid();
+    idle_ = resident_or_zero(pid_);
+    ASSERT_GT(idle_, 0);
+  }
+  pid_t pid_ = -1;
+  long idle_ = 0;  // KiB, once relaying
+};
+
 // A storm of connections that each hold a little: once they are gone the
 // daemon is back near its idle size within a few seconds.
 TEST_F(StreamMemoryTest, ConnectionStormLeavesNoMemoryBehind) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
-#endif
-  ASSERT_NO_FATAL_FAILURE(start_daemon());
-  const pid_t pid = daemon_->process().pid();
-  const long idle = resident_or_zero(pid);
-  ASSERT_GT(idle, 0);
+  const pid_t pid = pid_;
+  const long idle = idle_;
   const int count = 700;
   std::vector<std::unique_ptr<StreamConnection>> open;
   for (int i = 0; i < count; ++i) {
@@ -158,12 +168,8 @@ TEST_F(StreamMemoryTest, ConnectionStormLeavesNoMemoryBehind) {
 // Four large writers at once: every message is relayed whole, while what
 // the daemon buffers stays bounded.
 TEST_F(StreamMemoryTest, ConcurrentLargeWritersAreRelayedWholeWithinBoundedMemory) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
-#endif
-  ASSERT_NO_FATAL_FAILURE(start_daemon());
-  const pid_t pid = daemon_->process().pid();
-  const long idle = resident_or_zero(pid);
+  const pid_t pid = pid_;
+  const long idle = idle_;
   const size_t size = kUnderEmulator ? (20u << 20) : (40u << 20);
   std::vector<std::string> payloads;
   for (int w = 0; w < 4; ++w) {

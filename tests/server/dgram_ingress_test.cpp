@@ -68,20 +68,14 @@ TEST_F(DatagramServer, SocketNotCreatedIsRefusedWithItsCause) {
   debug = 3;
   // Capturing needs a descriptor of its own, so it starts first.
   ::testing::internal::CaptureStderr();
-  // dup takes the lowest free number, so every number up to `top` is in use
-  // and a limit of top + 1 leaves socket none.
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int top = dup(0);
-  ASSERT_GE(top, 0);
-  struct rlimit low = saved;
-  low.rlim_cur = static_cast<rlim_t>(top + 1);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  dgram_server second{};
-  const int rc = dgram_server_open(&second, loop_, dir_.file("second.sock").c_str(), &published_,
-                                   record_publish);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-  close(top);
+  int rc;
+  {
+    server_test::NoFreeDescriptors none;
+    ASSERT_TRUE(none.ok());
+    dgram_server second{};
+    rc = dgram_server_open(&second, loop_, dir_.file("second.sock").c_str(), &published_,
+                           record_publish);
+  }
   const std::string err = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(rc, -1);

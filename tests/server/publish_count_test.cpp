@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "server/mqtt_session.h"
 #include "server/settings.h"
 
@@ -157,6 +158,34 @@ TEST_F(PublishCount, WhatALostSessionLeftBehindIsGoneBeforeTheNextSession) {
   // The next session's publish under the id of the stale report counts.
   publish_taken(mid_of(2), 10);
   EXPECT_EQ(publishes_held().messages, 1u);
+}
+
+// What the disconnect callback does with the records.
+TEST_F(PublishCount, LostSessionForgetsAtQos0AndKeepsTheResendAtQos1) {
+  const int burst = static_cast<int>(kTrimAfterPublishes);
+  // QoS 0: the library drops its unsent packets with the connection.
+  for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
+  isconnect.store(1);
+  const int saved_debug = debug;
+  debug = 4;
+  ::testing::internal::CaptureStderr();
+  my_disconnect_callback(nullptr, nullptr, 7);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  debug = saved_debug;
+  EXPECT_NE(err.find("WARNING: session lost: The connection was lost.(7), reconnecting; " +
+                     std::to_string(burst) + " unsent messages dropped with it\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(publishes_held().messages, 0u);
+  // QoS 1: it resends its messages after the reconnect and reports each;
+  // the end of that backlog is the end of a burst.
+  args_info.qos_arg = 1;
+  for (int i = 0; i < burst; ++i) publish_taken(mid_of(i), 10);
+  isconnect.store(1);
+  my_disconnect_callback(nullptr, nullptr, 7);
+  EXPECT_EQ(publishes_held().messages, static_cast<uint32_t>(burst));
+  for (int i = 0; i + 1 < burst; ++i) ASSERT_FALSE(publish_finished(mid_of(i), nullptr));
+  EXPECT_TRUE(publish_finished(mid_of(burst - 1), nullptr));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include "common/log.h"
 #include "server/log_throttle.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -32,26 +33,7 @@ double fake_clock() { return fake_now; }
 
 // Children of this process that are still in /proc: running, or ended and
 // not reaped yet.
-int children_left() {
-  int children = 0;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return -1;
-  const long self = static_cast<long>(getpid());
-  while (struct dirent* entry = readdir(proc)) {
-    std::string stat;
-    if (!read_file(std::string("/proc/") + entry->d_name + "/stat", &stat)) continue;
-    // "pid (comm) state ppid ...": comm may hold anything but ends at the last ')'.
-    const size_t close = stat.rfind(')');
-    char state = 0;
-    long ppid = 0;
-    if (close != std::string::npos &&
-        sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self) {
-      ++children;
-    }
-  }
-  closedir(proc);
-  return children;
-}
+int children_left() { return static_cast<int>(quorrel_test::child_states(getpid()).size()); }
 
 void tick_cb(struct ev_loop* loop, ev_timer* w, int revents) {
   (void)loop;

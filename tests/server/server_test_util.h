@@ -3,7 +3,9 @@
 #define QUORREL_TESTS_SERVER_SERVER_TEST_UTIL_H_
 
 #include <ev.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -48,6 +50,33 @@ inline void record_publish(void* arg, const void* data, int len) {
   static_cast<std::vector<std::string>*>(arg)->emplace_back(static_cast<const char*>(data),
                                                             static_cast<size_t>(len));
 }
+
+// Leaves this process no free descriptor while it lives: the limit is set
+// just above the highest in use (dup takes the lowest free number, so every
+// number up to it is taken). Restores the limit when it goes. A test that
+// captures standard error starts the capture first: it needs a descriptor.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    ok_ = getrlimit(RLIMIT_NOFILE, &saved_) == 0;
+    top_ = ok_ ? dup(0) : -1;
+    struct rlimit low = saved_;
+    low.rlim_cur = static_cast<rlim_t>(top_ + 1);
+    ok_ = top_ >= 0 && setrlimit(RLIMIT_NOFILE, &low) == 0;
+  }
+  ~NoFreeDescriptors() {
+    setrlimit(RLIMIT_NOFILE, &saved_);
+    if (top_ >= 0) close(top_);
+  }
+  NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+  NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit saved_ {};
+  int top_ = -1;
+  bool ok_ = false;
+};
 
 // A path inside `dir` exactly `length` characters long.
 inline std::string path_of_length(const quorrel_test::TempDir& dir, size_t length) {

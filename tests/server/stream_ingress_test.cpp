@@ -386,23 +386,15 @@ TEST_F(StreamListener, RunningOutOfDescriptorsPausesAcceptingThenResumes) {
 
   // Capturing needs a descriptor of its own, so it starts first.
   ::testing::internal::CaptureStderr();
-  // dup returns the lowest free number, so every number up to `top` is in
-  // use and a limit of top + 1 leaves accept none.
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int top = dup(0);
-  ASSERT_GE(top, 0);
-  struct rlimit low = saved;
-  low.rlim_cur = static_cast<rlim_t>(top + 1);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-
-  accept_cb(loop_, &server_.io, EV_READ);
-  // While paused the loop must not spin on the waiting connection.
-  for (int i = 0; i < 5; ++i) ev_run(loop_, EVRUN_NOWAIT);
-  const bool paused = !ev_is_active(&server_.io) && ev_is_active(&server_.accept_pause);
-
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-  close(top);
+  bool paused;
+  {
+    server_test::NoFreeDescriptors none;
+    ASSERT_TRUE(none.ok());
+    accept_cb(loop_, &server_.io, EV_READ);
+    // While paused the loop must not spin on the waiting connection.
+    for (int i = 0; i < 5; ++i) ev_run(loop_, EVRUN_NOWAIT);
+    paused = !ev_is_active(&server_.io) && ev_is_active(&server_.accept_pause);
+  }
   const std::string err = ::testing::internal::GetCapturedStderr();
 
   EXPECT_TRUE(paused);

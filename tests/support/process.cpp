@@ -1,5 +1,6 @@
 #include "tests/support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "tests/support/temp_dir.h"
@@ -243,8 +245,7 @@ long status_kib(pid_t pid, const std::string& field) {
   std::string status;
   if (!read_file("/proc/" + std::to_string(pid) + "/status", &status)) return -1;
   const size_t at = status.find("\n" + field);
-  return at == std::string::npos ? -1
-                                 : strtol(status.c_str() + at + 1 + field.size(), nullptr, 10);
+  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 1 + field.size(), nullptr, 10);
 }
 
 }  // namespace
@@ -252,5 +253,25 @@ long status_kib(pid_t pid, const std::string& field) {
 long resident_kib(pid_t pid) { return status_kib(pid, "VmRSS:"); }
 
 long peak_resident_kib(pid_t pid) { return status_kib(pid, "VmHWM:"); }
+
+std::string child_states(pid_t parent) {
+  std::string states;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return states;
+  while (struct dirent* entry = readdir(proc)) {
+    std::string stat;
+    if (!quorrel_test::read_file(std::string("/proc/") + entry->d_name + "/stat", &stat)) continue;
+    // "pid (comm) state ppid ...": comm may hold anything but ends at the last ')'.
+    const size_t close = stat.rfind(')');
+    char state = 0;
+    long ppid = 0;
+    if (close != std::string::npos &&
+        sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent) {
+      states += state;
+    }
+  }
+  closedir(proc);
+  return states;
+}
 
 }  // namespace quorrel_test

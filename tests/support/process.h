@@ -109,6 +109,10 @@ struct CommandResult {
 CommandResult run_command(const std::vector<std::string>& argv,
                           milliseconds timeout = milliseconds(30000));
 
+// The states of the children of process `parent` (one letter each, 'Z' for
+// a zombie), from /proc/*/stat: running, or ended and not reaped yet.
+std::string child_states(pid_t parent);
+
 // Resident memory of process `pid` in KiB (VmRSS), or -1 when unreadable.
 long resident_kib(pid_t pid);
 // The most resident memory it has had so far (VmHWM), likewise.
