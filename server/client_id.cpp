@@ -19,9 +19,7 @@ char* getrandom(char* buffer, int size) {
     urandom = fopen("/dev/urandom", "re");
     if (urandom == nullptr) {
       const int err = errno;
-      // Through the log, which exists by now: detached, the daemon's standard
-      // error is /dev/null.
-      diag_err_errno(err, "fopen %s failed", "/dev/urandom");
+      fprintf(stderr, "fopen %s failed: %s(%d)\n", "/dev/urandom", strerror(err), err);
       return buffer;
     }
   }

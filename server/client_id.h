@@ -12,7 +12,7 @@ namespace client_id_detail {
 // Writes the decimal text of one random 32-bit value from /dev/urandom into
 // `buffer` (at most size - 1 characters, NUL-terminated) and returns it. The
 // device stays open for the life of the process. When it cannot be opened,
-// writes an ERR line and returns `buffer` unchanged.
+// writes a line to standard error and returns `buffer` unchanged.
 // Not the C library's getrandom, hence the namespace. REQUIRES: size >= 2.
 char* getrandom(char* buffer, int size);
 
