@@ -42,11 +42,13 @@ bool CountingSubscriber::start(int port, const std::string& topic, int qos) {
   return cv_.wait_for(lock, milliseconds(5000), [this] { return subscribed_; });
 }
 
-void CountingSubscriber::expect_sequence(const std::string& prefix, size_t count) {
+void CountingSubscriber::expect_sequence(const std::string& prefix, size_t count,
+                                         size_t complete_after) {
   std::lock_guard<std::mutex> lock(mu_);
   prefix_ = prefix;
   exact_ = nullptr;
   seen_.assign(count, false);
+  complete_after_ = complete_after != 0 && complete_after < count ? complete_after : count;
   highest_ = 0;
   tally_ = Delivery();
   tally_.last = Clock::now();
@@ -57,6 +59,7 @@ void CountingSubscriber::expect_exact(const std::string* payload) {
   prefix_.clear();
   exact_ = payload;
   seen_.assign(1, false);
+  complete_after_ = 1;
   tally_ = Delivery();
   tally_.last = Clock::now();
 }
@@ -64,7 +67,7 @@ void CountingSubscriber::expect_exact(const std::string* payload) {
 Delivery CountingSubscriber::wait(milliseconds idle) {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    if (tally_.delivered >= seen_.size()) break;
+    if (tally_.delivered >= complete_after_) break;
     const size_t before = tally_.delivered;
     cv_.wait_for(lock, idle, [&] { return tally_.delivered != before; });
     if (tally_.delivered == before) break;  // nothing new for `idle`
@@ -110,7 +113,7 @@ void CountingSubscriber::count_message(const char* payload, size_t len) {
   if (index > highest_) highest_ = index;
   ++tally_.delivered;
   tally_.last = now;
-  if (tally_.delivered == seen_.size()) cv_.notify_all();
+  if (tally_.delivered == complete_after_) cv_.notify_all();
   // Progress is also reported now and then, so that wait() sees the stream
   // is alive without being woken for every message.
   else if ((tally_.delivered & 1023) == 0)

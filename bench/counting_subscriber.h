@@ -20,9 +20,9 @@ using quorrel_test::milliseconds;
 
 // What one run delivered.
 struct Delivery {
-  size_t delivered = 0;    // distinct expected messages that arrived
-  size_t duplicates = 0;   // expected messages that arrived more than once
-  size_t foreign = 0;      // other messages on the subscription during the run
+  size_t delivered = 0;   // distinct expected messages that arrived
+  size_t duplicates = 0;  // expected messages that arrived more than once
+  size_t foreign = 0;     // other messages on the subscription during the run
   // Expected messages that came after one with a higher sequence number
   // (expect_sequence runs only).
   size_t out_of_order = 0;
@@ -52,7 +52,9 @@ class CountingSubscriber {
 
   // Arms a run of `count` messages whose payloads are `prefix` followed by a
   // decimal sequence number below `count` (and anything that is not a digit).
-  void expect_sequence(const std::string& prefix, size_t count);
+  // The run is complete once `complete_after` of them have arrived (all of
+  // them when 0): some of the numbers may never come.
+  void expect_sequence(const std::string& prefix, size_t count, size_t complete_after = 0);
   // Arms a run of one message whose payload is exactly `payload`.
   // REQUIRES: `payload` stays alive until the next expect_*() call.
   void expect_exact(const std::string* payload);
@@ -78,7 +80,8 @@ class CountingSubscriber {
   std::string prefix_;
   const std::string* exact_ = nullptr;
   std::vector<bool> seen_;
-  size_t highest_ = 0;  // the highest sequence number that arrived in this run
+  size_t complete_after_ = 0;  // the run is complete with this many delivered
+  size_t highest_ = 0;         // the highest sequence number that arrived in this run
   Delivery tally_;
 };
 

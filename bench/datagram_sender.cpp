@@ -28,14 +28,23 @@ Clock::time_point send_datagrams(const std::string& path, const std::string& pre
                                  size_t size, double per_second) {
   const int fd = connect_datagram(path, 0);
   std::string payload;
+  const Clock::duration gap = per_second > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(1.0 / per_second))
+                                             : Clock::duration::zero();
   const Clock::time_point start = Clock::now();
+  Clock::time_point due = start;
   for (size_t i = 0; i < count; ++i) {
     make_payload(prefix, i, size, &payload);
     if (per_second > 0) {
-      const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(static_cast<double>(i) /
-                                                                 per_second));
-      if (Clock::now() < due) std::this_thread::sleep_until(due);
+      // A sender held up does not catch up in a burst: the next is due a
+      // gap after the later of its due time and now.
+      const Clock::time_point now = Clock::now();
+      if (now < due) {
+        std::this_thread::sleep_until(due);
+      } else {
+        due = now;
+      }
+      due += gap;
     }
     ssize_t n;
     do {

@@ -25,9 +25,10 @@ int connect_datagram(const std::string& path, int flags);
 
 // Sends `count` payloads of `size` bytes made by make_payload over one
 // blocking socket, each as soon as the socket takes it, or, when
-// `per_second` is above 0, number i no earlier than i / `per_second`
-// seconds after the first. Returns when the first was sent. Throws
-// std::runtime_error when a send fails.
+// `per_second` is above 0, each 1 / `per_second` seconds after the one
+// before (at once when sending that one took longer): a steady sender at
+// that rate at most, never a burst. Returns when the first was sent.
+// Throws std::runtime_error when a send fails.
 Clock::time_point send_datagrams(const std::string& path, const std::string& prefix, size_t count,
                                  size_t size, double per_second = 0);
 

@@ -49,14 +49,20 @@ void PersistentBroker::stop() {
 Clock::time_point PersistentBroker::connected_at(const std::string& id, Clock::time_point after,
                                                  milliseconds timeout) const {
   // mosquitto: "New client connected from 127.0.0.1:PORT as ID (p2, c1, k10)."
-  const std::string needle = " as " + id + " (";
+  const std::string needle = " as " + id;
+  auto names_client = [&](const std::string& text) {
+    const size_t at = text.find(needle);
+    if (at == std::string::npos) return false;
+    const size_t end = text.find(' ', at + needle.size());
+    return end != std::string::npos && text.compare(end, 2, " (") == 0;
+  };
   Clock::time_point found;
   if (!process_) return found;
   quorrel_test::wait_until(
       [&] {
         for (const quorrel_test::OutputLine& line : process_->stderr_lines()) {
           if (line.when >= after && line.text.find("New client connected") != std::string::npos &&
-              line.text.find(needle) != std::string::npos) {
+              names_client(line.text)) {
             found = line.when;
             return true;
           }

@@ -38,11 +38,15 @@ class PersistentBroker {
   // it (SIGKILL after 5 s).
   void stop();
 
-  // When the current run logged that client `id` connected (the broker
-  // sends its CONNACK right after), the first time at or after `after`;
+  // When the current run logged that a client whose id begins with `id`
+  // connected (the daemon adds digits to the id it is given; the broker
+  // sends its CONNACK right after the line), the first time at or after
+  // `after`;
   // waits up to `timeout` for it. A default time_point when it did not.
   Clock::time_point connected_at(const std::string& id, Clock::time_point after,
                                  milliseconds timeout) const;
+  // What the current run logged, for error messages.
+  std::string log() const { return process_ ? process_->stderr_text() : std::string(); }
 
  private:
   quorrel_test::TempDir dir_;

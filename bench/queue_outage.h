@@ -19,11 +19,11 @@
 namespace quorrel_bench {
 
 struct QueueOutageConfig {
-  size_t count = 200000;        // messages sent during the outage
-  size_t size = 100;            // bytes each
-  uint32_t queue_kib = 65536;   // --queuesize
-  double overfill = 1.15;       // the full-queue run offers this many times what fits
-  int rss_interval_ms = 50;     // VmRSS sampling
+  size_t count = 200000;       // messages sent during the outage
+  size_t size = 100;           // bytes each
+  uint32_t queue_kib = 65536;  // --queuesize
+  double overfill = 1.15;      // the full-queue run offers this many times what fits
+  int rss_interval_ms = 50;    // VmRSS sampling
 };
 
 // Runs the figure once and returns its rows; progress goes to standard

@@ -3,8 +3,10 @@
 // run, against a private mosquitto broker on loopback. Prints one table of
 // medians and ratios and writes it to the results file.
 //
-//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6] [--p2-count N] [--out FILE]
-//                 [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]
+//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8] [--p2-count N]
+//                 [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]
+//                 [--baseline-dir DIR [--baseline-name NAME]] [--p7-count N]
+//                 [--version-name TEXT]
 //
 // --smoke uses tiny counts so that CI can check the harness still runs; its
 // figures mean nothing. Exits 1 when a measurement cannot be made (a program
@@ -18,7 +20,15 @@
 //
 // The fleet figure (p6, bench/fleet.h) is measured once, not repeated: 200
 // daemons and 120 s of outage by default; --fleet-daemons and --fleet-outage
-// make it smaller for a quicker look.
+// make it smaller for a quicker look. So is the queue figure (p7,
+// bench/queue_outage.h), which needs strace.
+//
+// --baseline-dir names a build directory holding an earlier quorreld and
+// quorrel_client (NAME in the table, "baseline" by default; `bench/run.sh
+// --baseline REV` builds one from a git revision). P1, the P2 rates and the
+// one-at-a-time round trips (P8) then run them too, beside the current
+// programs and in turns with them, and report the current against the
+// earlier.
 #include <mosquitto.h>
 #include <signal.h>
 #include <stdio.h>
@@ -30,18 +40,24 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bench/counting_subscriber.h"
+#include "bench/daemon_launch.h"
+#include "bench/datagram_sender.h"
 #include "bench/fleet.h"
 #include "bench/native_publisher.h"
+#include "bench/process_watch.h"
+#include "bench/queue_dir.h"
+#include "bench/queue_outage.h"
 #include "bench/report.h"
 #include "bench/timed_command.h"
 #include "server/publish_count.h"
@@ -57,9 +73,9 @@ namespace {
 
 using quorrel_test::MosquittoBroker;
 using quorrel_test::MqttSubscriber;
+using quorrel_test::peak_resident_kib;
 using quorrel_test::Process;
 using quorrel_test::QuorreldProcess;
-using quorrel_test::peak_resident_kib;
 using quorrel_test::resident_kib;
 using quorrel_test::TempDir;
 
@@ -76,10 +92,17 @@ struct Config {
   size_t p2_size = 64;         // bytes per datagram
   size_t p3_bytes = 16 << 20;  // the large file
   size_t cg_count = 10000;     // datagrams per callgrind step
+  size_t one_count = 2000;     // messages per one-at-a-time run
+  // The queue directory's size for the P2 run through a daemon with one.
+  uint32_t p2_queue_kib = 65536;
   std::string out_path = "bench/results.md";
-  std::string only = "p1,p2,p3,p4,p5,p6";  // which figures to measure
-  std::string musl_dir;                    // static musl programs to measure too, or empty
-  FleetConfig fleet;                       // p6, measured once (not repeated)
+  std::string only = "p1,p2,p3,p4,p5,p6,p7,p8";  // which figures to measure
+  std::string musl_dir;                          // static musl programs to measure too, or empty
+  std::string baseline_dir;                      // earlier programs to measure beside, or empty
+  std::string baseline_name = "baseline";
+  std::string version;      // what the current programs were built from, for the heading
+  FleetConfig fleet;        // p6, measured once (not repeated)
+  QueueOutageConfig queue;  // p7, likewise
 };
 
 double seconds_between(Clock::time_point a, Clock::time_point b) {
@@ -104,16 +127,10 @@ bool same_machine(const std::string& path) {
   return access(path.c_str(), X_OK) == 0 && !ours.empty() && ident(path) == ours;
 }
 
-// The relay runs' payload number `i`: "<prefix><i>" padded with dots to `size`
-// bytes. Both senders make theirs with it, so they do the same work.
-void make_payload(const std::string& prefix, size_t i, size_t size, std::string* payload) {
-  payload->assign(size, '.');
-  const std::string head = prefix + std::to_string(i);
-  payload->replace(0, head.size(), head);
-}
-
-// The figures share one broker, one counting subscriber on "bench/#" and two
-// relaying daemons (QoS 0 and QoS 1), all started once.
+// The figures share one broker, one counting subscriber on "bench/#" and the
+// relaying daemons (QoS 0 and QoS 1; at QoS 1 also one with a queue
+// directory; and the baseline's at both, when there is one), all started
+// once.
 class Bench {
  public:
   explicit Bench(Config config) : config_(std::move(config)), dir_("qbench") {}
@@ -121,47 +138,62 @@ class Bench {
   void set_up();
   std::vector<Row> per_message_cost();
   std::vector<Row> sustained_rate();
+  std::vector<Row> one_at_a_time();
   std::vector<Row> large_message();
   std::vector<Row> footprint();
   std::vector<Row> peak_memory();
   std::vector<std::string> heading() const;
+  // The median QoS 1 rate through the daemon in the P2 runs (messages per
+  // second), 0 before they ran.
+  double qos1_rate() const { return qos1_rate_; }
 
  private:
-  // Removes the lock file of a daemon started under a tool, which
-  // QuorreldProcess (started by name) would otherwise remove itself.
-  struct LockFile {
-    std::string path;
-    ~LockFile() {
-      if (!path.empty()) unlink(path.c_str());
-    }
-    LockFile() = default;
-    LockFile(LockFile&& other) noexcept : path(std::move(other.path)) { other.path.clear(); }
-    LockFile& operator=(LockFile&& other) noexcept {
-      std::swap(path, other.path);
-      return *this;
-    }
-  };
-
-  struct Relay {
-    LockFile lock;  // declared first: removed after the daemon has stopped
-    std::unique_ptr<QuorreldProcess> daemon;
+  struct Relay : LaunchedDaemon {
     std::string topic;
     std::string stream_path;
     std::string dgram_path;
   };
 
-  // Against `broker` (the shared one when null).
+  // Against `broker` (the shared one when null), with `extra` arguments.
   Relay start_relay(const std::string& tag, int qos, const std::string& wrapper = "",
-                    const std::string& program = QUORRELD_PATH, MosquittoBroker* broker = nullptr);
+                    const std::string& program = QUORRELD_PATH, MosquittoBroker* broker = nullptr,
+                    const std::vector<std::string>& extra = {});
   void wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* broker);
-  Clock::time_point send_datagrams(const std::string& path, const std::string& prefix,
-                                   size_t count);
+  // `count` datagrams of config_.p2_size bytes (see send_datagrams).
+  Clock::time_point send_datagrams(const std::string& path, const std::string& prefix, size_t count,
+                                   double per_second = 0);
   // Sends config_.p2_count datagrams to `relay`; throws unless every one
   // reaches the subscriber.
   void send_all_delivered(const Relay& relay, const std::string& prefix);
   double shell_loop(const std::string& body, const std::vector<std::string>& args,
                     const std::string& prefix);
-  double relay_rate(const Relay& relay, int qos, int rep, bool native);
+  // One relay run: `count` messages named `prefix` through the daemon
+  // `relay` (or, when `native`, from the native publisher on "<relay
+  // topic>n"), at `per_second` (0: as fast as taken). Returns delivered
+  // messages per second; `*tally` gets the delivery when not null.
+  double relay_rate(const Relay& relay, int qos, const std::string& prefix, size_t count,
+                    bool native, double per_second = 0, Delivery* tally = nullptr);
+  // One writer to one daemon for the one-at-a-time figure: datagrams over
+  // one connected socket, or a stream connection per message.
+  class OneAtATime {
+   public:
+    OneAtATime(const Relay& relay, bool stream);
+    ~OneAtATime();
+    OneAtATime(const OneAtATime&) = delete;
+    OneAtATime& operator=(const OneAtATime&) = delete;
+    // Sends `payload` and waits until `sub` has it; returns the microseconds
+    // that took. Throws when it is not sent or does not arrive within 5 s.
+    double send(CountingSubscriber* sub, const std::string& payload);
+
+   private:
+    const Relay& relay_;
+    const bool stream_;
+    int fd_ = -1;
+  };
+  bool has_baseline() const { return !config_.baseline_dir.empty(); }
+  std::string baseline_program(const std::string& name) const {
+    return config_.baseline_dir + "/" + name;
+  }
   void write_large_file();
   double large_run(const std::vector<std::string>& argv);
   long long callgrind_instructions(size_t count, int qos);
@@ -175,6 +207,11 @@ class Bench {
   NativePublisher native_;
   Relay relay_q0_;
   Relay relay_q1_;
+  Relay relay_q1_queue_;   // QoS 1 with a queue directory
+  std::string queue_dir_;  // its directory
+  Relay relay_base_q0_;    // the baseline's, when there is one
+  Relay relay_base_q1_;
+  double qos1_rate_ = 0;
   std::string large_content_;
   std::string large_path_;
 };
@@ -184,6 +221,13 @@ void Bench::set_up() {
     for (const char* name : {"quorreld", "quorrel_client"}) {
       if (!same_machine(musl_program(name))) {
         throw BenchError(musl_program(name) + " is missing or not a program for this machine");
+      }
+    }
+  }
+  if (has_baseline()) {
+    for (const char* name : {"quorreld", "quorrel_client"}) {
+      if (!same_machine(baseline_program(name))) {
+        throw BenchError(baseline_program(name) + " is missing or not a program for this machine");
       }
     }
   }
@@ -199,41 +243,30 @@ void Bench::set_up() {
   if (!native_.start(broker_->port())) throw BenchError("native publisher did not connect");
   relay_q0_ = start_relay("q0", 0);
   relay_q1_ = start_relay("q1", 1);
+  queue_dir_ = dir_.file("q1queue.queue");
+  relay_q1_queue_ =
+      start_relay("q1queue", 1, "", QUORRELD_PATH, nullptr,
+                  {"--queuesize", std::to_string(config_.p2_queue_kib), "--queuedir", queue_dir_});
+  if (has_baseline()) {
+    relay_base_q0_ = start_relay("base_q0", 0, "", baseline_program("quorreld"));
+    relay_base_q1_ = start_relay("base_q1", 1, "", baseline_program("quorreld"));
+  }
 }
 
 Bench::Relay Bench::start_relay(const std::string& tag, int qos, const std::string& wrapper,
-                                const std::string& program, MosquittoBroker* broker) {
+                                const std::string& program, MosquittoBroker* broker,
+                                const std::vector<std::string>& extra) {
   if (broker == nullptr) broker = broker_.get();
   Relay relay;
   relay.topic = "bench/" + tag;
   relay.stream_path = dir_.file(tag + ".sock");
   relay.dgram_path = dir_.file(tag + ".dgram");
-  relay.daemon = std::make_unique<QuorreldProcess>();
-  const std::vector<std::string> args = {
+  std::vector<std::string> args = {
       "--host", "127.0.0.1",      "-p",         std::to_string(broker->port()),
       "-t",     relay.topic,      "--unixsock", relay.stream_path,
       "-u",     relay.dgram_path, "-q",         std::to_string(qos)};
-  const std::string name = quorrel_test::unique_daemon_name("bench_" + tag);
-  bool started;
-  if (wrapper.empty()) {
-    started = relay.daemon->start(name, args, program);
-  } else {
-    // Under a tool (valgrind): the daemon's argv[0] must still be a bare
-    // name, since its lock file is named after it, so it is found through a
-    // link in PATH.
-    const std::string link = dir_.file(name);
-    if (symlink(program.c_str(), link.c_str()) != 0) throw BenchError("cannot link the daemon");
-    Process& p = relay.daemon->process();
-    p.set_env("PATH", dir_.path() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
-    std::vector<std::string> argv;
-    std::istringstream words(wrapper);
-    for (std::string w; words >> w;) argv.push_back(w);
-    argv.push_back(name);
-    argv.insert(argv.end(), args.begin(), args.end());
-    started = p.start(argv[0], argv);
-    relay.lock.path = quorrel_test::lock_file_path(name);
-  }
-  if (!started) throw BenchError("cannot start quorreld");
+  args.insert(args.end(), extra.begin(), extra.end());
+  static_cast<LaunchedDaemon&>(relay) = launch_daemon(tag, args, program, wrapper, dir_.path());
   wait_relaying(relay, milliseconds(wrapper.empty() ? 10000 : 60000), broker);
   return relay;
 }
@@ -250,34 +283,9 @@ void Bench::wait_relaying(Relay& relay, milliseconds timeout, MosquittoBroker* b
   }
 }
 
-// A datagram socket (with `flags`) connected to `path`; throws when none.
-int connect_datagram(const std::string& path, int flags) {
-  const int fd = quorrel_test::connect_local(path, SOCK_DGRAM | flags);
-  if (fd < 0) throw BenchError("connect " + path + ": " + strerror(errno));
-  return fd;
-}
-
-// Sends `count` datagrams made by make_payload over one blocking socket;
-// returns when the first was sent.
 Clock::time_point Bench::send_datagrams(const std::string& path, const std::string& prefix,
-                                        size_t count) {
-  const int fd = connect_datagram(path, 0);
-  std::string payload;
-  const Clock::time_point start = Clock::now();
-  for (size_t i = 0; i < count; ++i) {
-    make_payload(prefix, i, config_.p2_size, &payload);
-    ssize_t n;
-    do {
-      n = send(fd, payload.data(), payload.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(payload.size())) {
-      const int err = errno;
-      close(fd);
-      throw BenchError("datagram send: " + std::string(strerror(err)));
-    }
-  }
-  close(fd);
-  return start;
+                                        size_t count, double per_second) {
+  return quorrel_bench::send_datagrams(path, prefix, count, config_.p2_size, per_second);
 }
 
 void Bench::send_all_delivered(const Relay& relay, const std::string& prefix) {
@@ -318,13 +326,20 @@ std::vector<Row> Bench::per_message_cost() {
   const quorrel_test::TestCertificates& certs = quorrel_test::test_certificates();
   const std::string port = std::to_string(broker_->port());
   const std::string tls_port = std::to_string(broker_->tls_port());
-  std::vector<double> floor, client, pub, pub_tls, r_client, r_pub, r_tls;
+  std::vector<double> floor, client, base, pub, pub_tls, r_client, r_base, r_pub, r_tls;
   for (int rep = 0; rep < config_.reps; ++rep) {
     const std::string tag = "p1 r" + std::to_string(rep);
     floor.push_back(shell_loop("/bin/true \"$i\"", {}, ""));
     client.push_back(shell_loop("\"$1\" --unixsock \"$2\" -D \"$3$i\"",
                                 {QUORREL_CLIENT_PATH, relay_q0_.stream_path, tag + " client "},
                                 tag + " client "));
+    if (has_baseline()) {
+      base.push_back(shell_loop(
+          "\"$1\" --unixsock \"$2\" -D \"$3$i\"",
+          {baseline_program("quorrel_client"), relay_base_q0_.stream_path, tag + " base "},
+          tag + " base "));
+      r_base.push_back(base.back() / floor.back());
+    }
     pub.push_back(shell_loop("mosquitto_pub -h 127.0.0.1 -p \"$1\" -t bench/p1 -m \"$2$i\"",
                              {port, tag + " pub "}, tag + " pub "));
     pub_tls.push_back(shell_loop(
@@ -339,63 +354,253 @@ std::vector<Row> Bench::per_message_cost() {
   const std::string figure =
       "P1 per message, " + std::to_string(config_.p1_count) + " processes from a shell loop";
   auto ms = [](double s) { return fixed(s * 1000, 3) + " ms"; };
-  return {
-      {figure, "`quorrel_client -D` via quorreld, each confirmed", ms(median(client)),
-       ratio_text(median(r_client)), "≤ 1.3× spawn floor", verdict(median(r_client), 1.3, true)},
-      {"", "`mosquitto_pub -m`", ms(median(pub)), ratio_text(median(r_pub)), "", ""},
-      {"", "`mosquitto_pub -m` with TLS client certificate", ms(median(pub_tls)),
-       ratio_text(median(r_tls)), "", ""},
-      {"", "`/bin/true` (spawn floor)", ms(median(floor)), ratio_text(1), "", ""},
+  std::vector<Row> rows = {
+      {figure, "`quorrel_client -D` via quorreld, each waiting for its verdict, each confirmed",
+       ms(median(client)), ratio_text(median(r_client)), "≤ 1.3× spawn floor",
+       verdict(median(r_client), 1.3, true)},
   };
+  if (has_baseline()) {
+    rows.push_back({"",
+                    config_.baseline_name + "'s `quorrel_client -D` via its quorreld (no verdict)",
+                    ms(median(base)), ratio_text(median(r_base)), "", ""});
+  }
+  rows.push_back({"", "`mosquitto_pub -m`", ms(median(pub)), ratio_text(median(r_pub)), "", ""});
+  rows.push_back({"", "`mosquitto_pub -m` with TLS client certificate", ms(median(pub_tls)),
+                  ratio_text(median(r_tls)), "", ""});
+  rows.push_back({"", "`/bin/true` (spawn floor)", ms(median(floor)), ratio_text(1), "", ""});
+  return rows;
 }
 
-// One relay run: config_.p2_count messages through the daemon `relay` (or,
-// when `native`, from the native publisher on "<relay topic>n") to the
-// subscriber. Returns delivered messages per second; throws when a QoS 1 run
-// loses any.
-double Bench::relay_rate(const Relay& relay, int qos, int rep, bool native) {
-  const std::string prefix =
-      "p2 r" + std::to_string(rep) + (native ? " n" : " d") + std::to_string(qos) + " ";
-  sub_.expect_sequence(prefix, config_.p2_count);
+// Throws when a QoS 1 run loses any message.
+double Bench::relay_rate(const Relay& relay, int qos, const std::string& prefix, size_t count,
+                         bool native, double per_second, Delivery* tally) {
+  sub_.expect_sequence(prefix, count);
   Clock::time_point start;
   if (native) {
     const size_t size = config_.p2_size;
     start = Clock::now();
     native_.publish_all(
-        relay.topic + "n", qos, config_.p2_count,
+        relay.topic + "n", qos, count,
         [&](size_t i, std::string* payload) { make_payload(prefix, i, size, payload); },
         milliseconds(10000));
   } else {
-    start = send_datagrams(relay.dgram_path, prefix, config_.p2_count);
+    start = send_datagrams(relay.dgram_path, prefix, count, per_second);
   }
   const Delivery d = sub_.wait(milliseconds(10000));
-  if (qos > 0 && d.delivered != config_.p2_count) {
+  if (qos > 0 && d.delivered != count) {
     throw BenchError("QoS 1 run '" + prefix + "' delivered " + std::to_string(d.delivered) +
-                     " of " + std::to_string(config_.p2_count));
+                     " of " + std::to_string(count));
   }
   if (d.delivered == 0) throw BenchError("relay run '" + prefix + "' delivered nothing");
+  if (tally != nullptr) *tally = d;
   return static_cast<double>(d.delivered) / seconds_between(start, d.last);
 }
 
 std::vector<Row> Bench::sustained_rate() {
   std::vector<Row> rows;
+  auto rate = [](double r) { return fixed(r / 1000, 1) + " k msg/s"; };
+  const std::string& base_name = config_.baseline_name;
+  // The keeping-up run through the daemon with a queue directory.
+  const size_t paced_count = config_.p2_count / 4;
   for (int qos = 0; qos <= 1; ++qos) {
     const Relay& relay = qos == 0 ? relay_q0_ : relay_q1_;
-    std::vector<double> ours, native, ratio;
+    const Relay& base_relay = qos == 0 ? relay_base_q0_ : relay_base_q1_;
+    std::vector<double> ours, native, ratio, base, base_ratio, against_base;
+    std::vector<double> queued, queued_ratio, paced;
+    double queued_bytes = 0, queued_files = 0, paced_bytes = 0, paced_files = 0;  // the most
+    std::string queued_faults;
     for (int rep = 0; rep < config_.reps; ++rep) {
-      ours.push_back(relay_rate(relay, qos, rep, false));
-      native.push_back(relay_rate(relay, qos, rep, true));
+      const std::string run = "p2 r" + std::to_string(rep) + " q" + std::to_string(qos);
+      auto our_run = [&] {
+        ours.push_back(relay_rate(relay, qos, run + " d ", config_.p2_count, false));
+      };
+      auto base_run = [&] {
+        base.push_back(relay_rate(base_relay, qos, run + " b ", config_.p2_count, false));
+      };
+      // Taking turns at going first cancels what the first run of a pair
+      // leaves behind for the second.
+      if (has_baseline() && rep % 2 == 1) {
+        base_run();
+        our_run();
+      } else {
+        our_run();
+        if (has_baseline()) base_run();
+      }
+      if (qos == 1) {
+        // What the daemon with a queue directory writes there: with a
+        // blocking sender, which offers more than the broker takes, and with
+        // a sender at half the rate the daemon without a queue just had,
+        // which it keeps up with.
+        const pid_t pid = relay_q1_queue_.daemon->process().pid();
+        QueueFileWatch watch;
+        watch.start(queue_dir_);
+        long long before = storage_write_bytes(pid);
+        Delivery d;
+        queued.push_back(
+            relay_rate(relay_q1_queue_, 1, run + " q ", config_.p2_count, false, 0, &d));
+        if (d.out_of_order + d.duplicates != 0 && queued_faults.empty()) {
+          queued_faults = "; repetition " + std::to_string(rep) + ": " +
+                          std::to_string(d.out_of_order) + " out of order, " +
+                          std::to_string(d.duplicates) + " twice";
+        }
+        queued_bytes =
+            std::max(queued_bytes, static_cast<double>(storage_write_bytes(pid) - before));
+        queued_files = std::max(queued_files, static_cast<double>(watch.created()));
+        watch.stop();
+        watch.start(queue_dir_);
+        before = storage_write_bytes(pid);
+        paced.push_back(
+            relay_rate(relay_q1_queue_, 1, run + " p ", paced_count, false, ours.back() / 2, &d));
+        paced_bytes = std::max(paced_bytes, static_cast<double>(storage_write_bytes(pid) - before));
+        paced_files = std::max(paced_files, static_cast<double>(watch.created()));
+      }
+      native.push_back(relay_rate(relay, qos, run + " n ", config_.p2_count, true));
       ratio.push_back(ours.back() / native.back());
+      if (has_baseline()) {
+        base_ratio.push_back(base.back() / native.back());
+        against_base.push_back(ours.back() / base.back());
+      }
+      if (qos == 1) queued_ratio.push_back(queued.back() / native.back());
     }
-    auto rate = [](double r) { return fixed(r / 1000, 1) + " k msg/s"; };
+    if (qos == 1) qos1_rate_ = median(ours);
     rows.push_back({"P2 sustained rate, " + std::to_string(config_.p2_count) + " × " +
                         std::to_string(config_.p2_size) + " B, QoS " + std::to_string(qos),
                     "datagrams through quorreld (blocking sender)", rate(median(ours)),
                     ratio_text(median(ratio)),
                     std::string("≥ 0.9× native") + (qos > 0 ? ", all delivered" : ""),
                     verdict(median(ratio), 0.9, false)});
+    if (has_baseline()) {
+      rows.push_back({"", "datagrams through " + base_name + "'s quorreld (blocking sender)",
+                      rate(median(base)), ratio_text(median(base_ratio)), "", ""});
+      rows.push_back({"",
+                      "quorreld against " + base_name +
+                          "'s: median of the per-repetition ratios, taking turns at going first",
+                      ratio_text(median(against_base)), "", "≥ 0.95× " + base_name,
+                      verdict(median(against_base), 0.95, false)});
+    }
     rows.push_back({"", "native persistent libmosquitto publisher", rate(median(native)),
                     ratio_text(1), "", ""});
+    if (qos == 1) {
+      auto written = [](double bytes, double files) {
+        return bytes_text(bytes) + ", " + fixed(files, 0) + " files";
+      };
+      rows.push_back({"",
+                      "datagrams through quorreld with a " +
+                          bytes_text(config_.p2_queue_kib * 1024.0) +
+                          " queue directory (blocking sender)" + queued_faults,
+                      rate(median(queued)), ratio_text(median(queued_ratio)), "", ""});
+      rows.push_back({"",
+                      "written to its queue directory in that run (write_bytes; segment files "
+                      "created), the most in one repetition",
+                      written(queued_bytes, queued_files), "", "0 B",
+                      queued_bytes == 0 && queued_files == 0 ? "holds" : "missed"});
+      rows.push_back({"",
+                      "the same with a steady sender at half the rate of the daemon without a "
+                      "queue (" +
+                          std::to_string(paced_count) + " datagrams, " + rate(median(paced)) +
+                          " delivered): keeping up",
+                      written(paced_bytes, paced_files), "", "0 B while keeping up",
+                      paced_bytes == 0 && paced_files == 0 ? "holds" : "missed"});
+    }
+  }
+  return rows;
+}
+
+Bench::OneAtATime::OneAtATime(const Relay& relay, bool stream) : relay_(relay), stream_(stream) {
+  if (!stream) fd_ = connect_datagram(relay.dgram_path, 0);
+}
+
+Bench::OneAtATime::~OneAtATime() {
+  if (fd_ >= 0) close(fd_);
+}
+
+double Bench::OneAtATime::send(CountingSubscriber* sub, const std::string& payload) {
+  sub->expect_exact(&payload);
+  const Clock::time_point sent = Clock::now();
+  const bool ok = stream_ ? quorrel_test::send_stream(relay_.stream_path, payload)
+                          : ::send(fd_, payload.data(), payload.size(), 0) ==
+                                static_cast<ssize_t>(payload.size());
+  const int err = errno;
+  const Delivery d = ok ? sub->wait(milliseconds(5000)) : Delivery();
+  if (!ok || d.delivered != 1) {
+    throw BenchError("one-at-a-time message '" + payload.substr(0, payload.find('.')) +
+                     (ok ? "' did not arrive" : "' not sent: " + std::string(strerror(err))));
+  }
+  return std::chrono::duration<double, std::micro>(d.last - sent).count();
+}
+
+// One message at a time: sent, and the next only once the subscriber has
+// it. What a sensor that reports now and then sees. With a baseline, its
+// daemon and ours take turns message by message (which goes first changes
+// every pair), so that both see the machine in the same state: from one
+// moment to the next the round trip moves by more than the figure's bound.
+std::vector<Row> Bench::one_at_a_time() {
+  struct Case {
+    std::string name;
+    const Relay* ours;
+    const Relay* base;  // null: none to compare with
+    bool stream;
+  };
+  const Relay* base_q0 = has_baseline() ? &relay_base_q0_ : nullptr;
+  const Relay* base_q1 = has_baseline() ? &relay_base_q1_ : nullptr;
+  const std::vector<Case> cases = {
+      {"datagram, QoS 0", &relay_q0_, base_q0, false},
+      {"datagram, QoS 1", &relay_q1_, base_q1, false},
+      {"stream message (connect, write, close), QoS 1", &relay_q1_, base_q1, true},
+      {"datagram, QoS 1, daemon with a queue directory", &relay_q1_queue_, nullptr, false},
+  };
+  auto us = [](double v) { return fixed(v, 1) + " µs"; };
+  std::vector<Row> rows;
+  std::string payload;
+  for (size_t k = 0; k < cases.size(); ++k) {
+    const Case& c = cases[k];
+    // Per repetition: the medians of each side and of the pairs' differences.
+    std::vector<double> ours, base, diff;
+    for (int rep = 0; rep < config_.reps; ++rep) {
+      const std::string run = "one r" + std::to_string(rep) + " c" + std::to_string(k);
+      OneAtATime our_side(*c.ours, c.stream);
+      std::unique_ptr<OneAtATime> base_side;
+      if (c.base != nullptr) base_side = std::make_unique<OneAtATime>(*c.base, c.stream);
+      std::vector<double> our_us, base_us, pair_us;
+      for (size_t i = 0; i < config_.one_count; ++i) {
+        const bool base_first = base_side && i % 2 == 1;
+        double b = 0;
+        if (base_first) {
+          make_payload(run + " b ", i, config_.p2_size, &payload);
+          b = base_side->send(&sub_, payload);
+        }
+        make_payload(run + " d ", i, config_.p2_size, &payload);
+        our_us.push_back(our_side.send(&sub_, payload));
+        if (base_side && !base_first) {
+          make_payload(run + " b ", i, config_.p2_size, &payload);
+          b = base_side->send(&sub_, payload);
+        }
+        if (base_side) {
+          base_us.push_back(b);
+          pair_us.push_back(our_us.back() - b);
+        }
+      }
+      ours.push_back(median(our_us));
+      if (base_side) {
+        base.push_back(median(base_us));
+        diff.push_back(median(pair_us));
+      }
+    }
+    const std::string figure =
+        k == 0 ? "P8 one at a time, " + std::to_string(config_.one_count) + " × " +
+                     std::to_string(config_.p2_size) +
+                     " B per repetition, from the send to the subscriber (median)"
+               : "";
+    if (c.base != nullptr) {
+      const double d = median(diff);
+      rows.push_back({figure,
+                      c.name + ": quorreld (" + config_.baseline_name + "'s: " + us(median(base)) +
+                          "; ratio: the median difference of the pairs)",
+                      us(median(ours)), (d >= 0 ? "+" : "") + us(d),
+                      "≤ +10 µs over " + config_.baseline_name, d <= 10 ? "holds" : "missed"});
+    } else {
+      rows.push_back({figure, c.name + ": quorreld", us(median(ours)), "", "", ""});
+    }
   }
   return rows;
 }
@@ -607,8 +812,7 @@ std::vector<Row> Bench::peak_memory() {
   std::vector<Row> rows;
   const double bound_kib = static_cast<double>(kHighWaterBytes / 1024 + 2 * 1024);
   auto kib = [](double k) { return fixed(k, 0) + " KiB"; };
-  auto row = [&](const std::string& figure, const std::string& measured, double idle,
-                 double peak) {
+  auto row = [&](const std::string& figure, const std::string& measured, double idle, double peak) {
     rows.push_back({figure, measured, kib(peak),
                     "+" + fixed(peak - idle, 0) + " KiB over idle " + fixed(idle, 0) + " KiB",
                     "≤ idle + " + kib(bound_kib), verdict(peak - idle, bound_kib, true)});
@@ -620,8 +824,9 @@ std::vector<Row> Bench::peak_memory() {
     std::this_thread::sleep_for(milliseconds(300));
     const double idle = static_cast<double>(resident_kib(pid));
     send_all_delivered(burst, "p5 q1 ");
-    row("P5 peak memory", "peak RSS (VmHWM) over a " + std::to_string(config_.p2_count) + " × " +
-                              std::to_string(config_.p2_size) + " B QoS 1 burst",
+    row("P5 peak memory",
+        "peak RSS (VmHWM) over a " + std::to_string(config_.p2_count) + " × " +
+            std::to_string(config_.p2_size) + " B QoS 1 burst",
         idle, static_cast<double>(peak_resident_kib(pid)));
   }
 
@@ -656,8 +861,9 @@ std::vector<Row> Bench::peak_memory() {
     const double peak = static_cast<double>(peak_resident_kib(pid));
     kill(frozen_broker.pid(), SIGCONT);
     close(fd);
-    row("", "peak RSS (VmHWM) with the broker frozen, " + bytes_text(static_cast<double>(taken)) +
-                " of " + bytes_text(static_cast<double>(offered)) + " offered taken",
+    row("",
+        "peak RSS (VmHWM) with the broker frozen, " + bytes_text(static_cast<double>(taken)) +
+            " of " + bytes_text(static_cast<double>(offered)) + " offered taken",
         idle, peak);
   }
   return rows;
@@ -685,6 +891,14 @@ std::vector<std::string> Bench::heading() const {
   lines.push_back("Medians of " + std::to_string(config_.reps) +
                   " repetitions; each ratio is the median of the per-repetition ratios against "
                   "its anchor, measured side by side in the same run.");
+  if (!config_.version.empty()) {
+    lines.push_back("quorreld and quorrel_client built from " + config_.version + ".");
+  }
+  if (has_baseline()) {
+    lines.push_back("Baseline " + config_.baseline_name +
+                    ": its quorreld and quorrel_client, measured beside the current ones in the "
+                    "same run, taking turns.");
+  }
   if (config_.smoke) {
     lines.push_back("SMOKE RUN: tiny counts, the figures mean nothing.");
   }
@@ -702,6 +916,9 @@ int run(int argc, char** argv) {
       config.p2_count = 500;
       config.p3_bytes = 256 << 10;
       config.cg_count = 50;
+      config.one_count = 20;
+      config.queue.count = 2000;
+      config.queue.queue_kib = 256;
       config.fleet.daemons = 3;
       config.fleet.outage_seconds = 5;
       config.fleet.settle_seconds = 1;
@@ -722,10 +939,20 @@ int run(int argc, char** argv) {
       config.out_path = argv[++i];
     } else if (a == "--musl-dir" && i + 1 < argc) {
       config.musl_dir = argv[++i];
+    } else if (a == "--baseline-dir" && i + 1 < argc) {
+      config.baseline_dir = argv[++i];
+    } else if (a == "--baseline-name" && i + 1 < argc) {
+      config.baseline_name = argv[++i];
+    } else if (a == "--version-name" && i + 1 < argc) {
+      config.version = argv[++i];
+    } else if (a == "--p7-count" && i + 1 < argc) {
+      config.queue.count = strtoul(argv[++i], nullptr, 10);
     } else {
       fprintf(stderr,
-              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6] [--p2-count N]"
-              " [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]\n",
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8] [--p2-count N]"
+              " [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]"
+              " [--baseline-dir DIR [--baseline-name NAME]] [--p7-count N]"
+              " [--version-name TEXT]\n",
               argv[0]);
       return 2;
     }
@@ -733,6 +960,7 @@ int run(int argc, char** argv) {
   if (config.reps < 1) config.reps = 1;
   if (config.fleet.daemons < 1) config.fleet.daemons = 1;
   if (config.fleet.outage_seconds < 1) config.fleet.outage_seconds = 1;
+  if (config.queue.count < 2) config.queue.count = 2;
   try {
     Bench bench(config);
     bench.set_up();
@@ -749,6 +977,8 @@ int run(int argc, char** argv) {
     section("p4 footprint", [&] { return bench.footprint(); });
     section("p5 peak memory", [&] { return bench.peak_memory(); });
     section("p6 fleet reconnection", [&] { return fleet_reconnection(config.fleet); });
+    section("p7 queue outage", [&] { return queue_outage(config.queue, bench.qos1_rate()); });
+    section("p8 one at a time", [&] { return bench.one_at_a_time(); });
     const std::string table = render_table(bench.heading(), rows);
     fputs(table.c_str(), stdout);
     std::ofstream out(config.out_path);

@@ -10,9 +10,6 @@ namespace quorrel_bench {
 const char kQueueTraceSyscalls[] =
     "openat,open,creat,write,writev,pwrite64,pwritev,?pwritev2,ftruncate,truncate,fallocate,lseek,"
     "?_llseek,fdatasync,fsync,sync_file_range,unlink,unlinkat,rename,renameat,?renameat2";
-const char kQueueTraceSyscallsNoAppends[] =
-    "openat,open,creat,pwrite64,pwritev,?pwritev2,ftruncate,truncate,fallocate,lseek,?_llseek,"
-    "fdatasync,fsync,sync_file_range,unlink,unlinkat,rename,renameat,?renameat2";
 
 namespace {
 
@@ -57,7 +54,8 @@ bool ends_with(const std::string& s, const std::string& tail) {
 
 class TraceReader {
  public:
-  TraceReader(const std::string& dir, QueueFileTrace* out) : dir_(dir), out_(out) {}
+  TraceReader(const std::string& dir, double cut_off, QueueFileTrace* out)
+      : dir_(dir), cut_off_(cut_off), out_(out) {}
 
   void line(const std::string& text);
 
@@ -77,6 +75,7 @@ class TraceReader {
   }
 
   const std::string dir_;
+  const double cut_off_;
   QueueFileTrace* out_;
   std::map<long, Call> pending_;  // unfinished calls by thread id
 };
@@ -144,8 +143,13 @@ void TraceReader::call(const Call& c) {
     if (n == "creat" || c.args.find("O_TRUNC") != std::string::npos) ++out_->truncating_opens;
   } else if (n == "write" || n == "writev") {
     if (!on_segment) return;
+    const uint64_t bytes = result > 0 ? static_cast<uint64_t>(result) : 0;
     ++out_->appends;
-    if (result > 0) out_->bytes_appended += static_cast<uint64_t>(result);
+    out_->bytes_appended += bytes;
+    if (cut_off_ > 0 && c.began >= cut_off_) {
+      ++out_->late_appends;
+      out_->late_bytes_appended += bytes;
+    }
   } else if (n == "pwrite64" || n == "pwritev" || n == "pwritev2") {
     if (on_segment) ++out_->positioned_writes;
   } else if (n == "ftruncate" || n == "fallocate") {
@@ -165,28 +169,35 @@ void TraceReader::call(const Call& c) {
 
 }  // namespace
 
-bool read_queue_trace(const std::string& trace_path, const std::string& queue_dir,
+bool read_queue_trace(const std::string& trace_path, const std::string& queue_dir, double cut_off,
                       QueueFileTrace* out) {
   std::ifstream in(trace_path);
   if (!in) return false;
   *out = QueueFileTrace();
-  TraceReader reader(queue_dir, out);
+  TraceReader reader(queue_dir, cut_off, out);
   for (std::string text; std::getline(in, text);) reader.line(text);
   return true;
 }
 
-SyncRounds sync_rounds(const std::vector<double>& syncs, double same_round) {
+SyncRounds sync_rounds(const std::vector<double>& syncs, double same_round, double jitter) {
   SyncRounds r;
   r.calls = syncs.size();
   std::vector<double> starts;
-  for (double t : syncs) {
-    if (starts.empty() || t - starts.back() >= same_round) starts.push_back(t);
+  size_t calls = 0;
+  for (size_t i = 0; i < syncs.size(); ++i) {
+    if (i == 0 || syncs[i] - syncs[i - 1] >= same_round) {
+      starts.push_back(syncs[i]);
+      calls = 0;
+    }
+    ++calls;
+    if (calls > r.most_calls) r.most_calls = calls;
+    if (syncs[i] - starts.back() > r.longest_round) r.longest_round = syncs[i] - starts.back();
   }
   r.rounds = starts.size();
   size_t later = 0;
   for (size_t i = 0; i < starts.size(); ++i) {
     if (later < i) later = i;
-    while (later + 1 < starts.size() && starts[later + 1] - starts[i] < 1.0) ++later;
+    while (later + 1 < starts.size() && starts[later + 1] - starts[i] < 1.0 - jitter) ++later;
     if (later - i + 1 > r.busiest_second) r.busiest_second = later - i + 1;
     if (i > 0) {
       const double gap = starts[i] - starts[i - 1];

@@ -16,10 +16,6 @@ namespace quorrel_bench {
 // open, write, position, cut, sync, delete or rename a file ("?": a name
 // this machine's system-call table lacks is no error).
 extern const char kQueueTraceSyscalls[];
-// The same without write and writev, whose stops would slow the daemon at
-// every record: what is left happens a few times a second at most, so the
-// daemon runs at its own pace under strace --seccomp-bpf.
-extern const char kQueueTraceSyscallsNoAppends[];
 
 // What the trace shows of the segment files ("*.q" in the directory) and
 // the directory itself.
@@ -31,30 +27,37 @@ struct QueueFileTrace {
   size_t truncating_opens = 0;      // opened with O_TRUNC
   size_t appends = 0;               // write and writev calls on segment files
   uint64_t bytes_appended = 0;      // the bytes those calls wrote
-  size_t positioned_writes = 0;     // pwrite64, pwritev, pwritev2 on segment files
-  size_t truncations = 0;           // ftruncate, fallocate or truncate of segment files
-  size_t seeks = 0;                 // lseek on segment files
-  size_t deletions = 0;             // segment files unlinked
-  size_t renames = 0;               // renames involving the directory
+  // Of those, the calls that began at or after the cut-off, and their bytes.
+  size_t late_appends = 0;
+  uint64_t late_bytes_appended = 0;
+  size_t positioned_writes = 0;  // pwrite64, pwritev, pwritev2 on segment files
+  size_t truncations = 0;        // ftruncate, fallocate or truncate of segment files
+  size_t seeks = 0;              // lseek on segment files
+  size_t deletions = 0;          // segment files unlinked
+  size_t renames = 0;            // renames involving the directory
   // When each fsync, fdatasync or sync_file_range of a segment file or of
   // the directory began, in seconds since the epoch, in trace order.
   std::vector<double> syncs;
 };
 
 // Reads the trace at `trace_path` for the queue directory `queue_dir` (its
-// path as the daemon was given it, absolute). Returns false when the file
-// cannot be read.
-bool read_queue_trace(const std::string& trace_path, const std::string& queue_dir,
+// path as the daemon was given it, absolute). Writes that begin at or after
+// `cut_off` (seconds since the epoch; 0 for none) are also counted apart.
+// Returns false when the file cannot be read.
+bool read_queue_trace(const std::string& trace_path, const std::string& queue_dir, double cut_off,
                       QueueFileTrace* out);
 
 // Sync calls grouped into rounds: a call that begins less than `same_round`
-// seconds after the first call of the current round belongs to it (a round
-// syncs the file being written and then the directory).
+// seconds after the one before belongs to the same round (a round syncs the
+// files written since the last, one after another, then the directory).
 struct SyncRounds {
   size_t calls = 0;
   size_t rounds = 0;
+  size_t most_calls = 0;     // in one round
+  double longest_round = 0;  // seconds from its first call's beginning to its last's
   // The most rounds that begin within one second of a round's beginning
-  // (that round included): 1 when rounds are at least a second apart.
+  // (that round included), less `jitter`: 1 when rounds are at least a
+  // second apart, give or take the jitter of the timer that paces them.
   size_t busiest_second = 0;
   // Seconds between the beginnings of the two closest rounds; 0 with fewer
   // than two rounds.
@@ -62,7 +65,7 @@ struct SyncRounds {
 };
 
 // Groups `syncs` (times in seconds, ascending) into rounds.
-SyncRounds sync_rounds(const std::vector<double>& syncs, double same_round);
+SyncRounds sync_rounds(const std::vector<double>& syncs, double same_round, double jitter);
 
 }  // namespace quorrel_bench
 

@@ -33,7 +33,7 @@ host_arch=$(dpkg --print-architecture)
 cross_archs="armhf i386"
 
 pkgs="build-essential cmake pkg-config libgtest-dev googletest clang libclang-rt-14-dev
-      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file
+      libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file strace
       mandoc groff-base man-db shellcheck systemd dpkg-dev"
 if [ "$want_cross" -eq 1 ]; then
   for arch in $cross_archs; do
