@@ -177,9 +177,9 @@ TEST_F(QueueTest, WritersWaitWhileTheBrokerIsStalledAndTheQueueFull) {
     }
   });
   Process held;
-  std::this_thread::sleep_for(milliseconds(2000));
+  std::this_thread::sleep_for(milliseconds(kUnderEmulator ? 3000 : 1000));
   ASSERT_TRUE(held.start(kClient, {kClient, "--unixsock", stream_path_, "-D", "after"}));
-  std::this_thread::sleep_for(milliseconds(1500));
+  std::this_thread::sleep_for(milliseconds(kUnderEmulator ? 2000 : 700));
   EXPECT_TRUE(held.running()) << "a writer was not held back";
   ASSERT_EQ(kill(broker_->pid(), SIGCONT), 0);
   writer.join();
