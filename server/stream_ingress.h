@@ -41,7 +41,7 @@ constexpr uint64_t kMaxBufferedStreamBytes = 16 * 1024 * 1024;
 // the system once a quarter of them are left and again once none is, so
 // that a storm of connections does not leave the daemon large.
 constexpr unsigned kTrimAfterConnections = 64;
-constexpr ev_tstamp kTrimDelaySeconds = 1.0;
+constexpr ev_tstamp kTrimDelaySeconds = 0.5;
 
 // Descriptors kept free for the daemon's own needs: reconnecting to the
 // broker takes a socket, and name resolution and TLS open a few files while

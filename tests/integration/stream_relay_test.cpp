@@ -147,7 +147,7 @@ TEST_F(StreamMemoryTest, ConnectionStormLeavesNoMemoryBehind) {
   // the others, which scatters them through the heap.
   for (int round = 0; round < 5; ++round) {
     for (const std::unique_ptr<StreamConnection>& c : open) ASSERT_TRUE(c->write("b"));
-    std::this_thread::sleep_for(milliseconds(100));
+    std::this_thread::sleep_for(milliseconds(50));
   }
   ASSERT_TRUE(wait_until([&] { return resident_or_zero(pid) > idle + 1024; }, milliseconds(10000)))
       << "the connections never grew the daemon: nothing to measure";
