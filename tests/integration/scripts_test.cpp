@@ -131,11 +131,22 @@ TEST_F(ScriptTest, ScriptsInheritNoSocketOfTheDaemon) {
   const std::string subtopic = topic_ + "/in";
   ASSERT_NO_FATAL_FAILURE(
       start_daemon({"--subtopic", subtopic, "--script", script, "--onconnect", onconnect}));
-  ASSERT_TRUE(sub_->publish(subtopic, "on", 1));
+  // Sent again until a script has run: the daemon's subscription, made at
+  // its connect, may not be in place yet when the first one is published
+  // (slowly, under an emulator).
+  const bool ran = wait_until(
+      [&] {
+        if (path_exists(dir_->file("message_fds"))) return true;
+        sub_->publish(subtopic, "on", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return path_exists(dir_->file("message_fds"));
+      },
+      std::chrono::milliseconds(15000));
+  ASSERT_TRUE(ran) << daemon_->process().stderr_text();
   for (const char* name : {"message_fds", "connect_fds"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(
-        wait_until([&] { return path_exists(dir_->file(name)); }, std::chrono::milliseconds(5000)))
+        wait_until([&] { return path_exists(dir_->file(name)); }, std::chrono::milliseconds(15000)))
         << daemon_->process().stderr_text();
     std::string fds;
     ASSERT_TRUE(read_file(dir_->file(name), &fds));
