@@ -121,6 +121,7 @@ TEST_F(QueueTest, SenderLearnsWhatBecameOfItsMessage) {
   daemon_->process().kill_now();
   close(writer);
   ASSERT_TRUE(client.wait_exit(milliseconds(10000)));
+  ASSERT_TRUE(client.wait_output_closed(milliseconds(5000)));
   EXPECT_EQ(client.exit_code(), 1);
   EXPECT_NE(
       client.stderr_text().find(": no verdict: the daemon stopped, or the peer is not quorreld\n"),
