@@ -5,6 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "server/daemon_exit.h"
+
 namespace {
 
 // Says why the daemon ends, with write(2): nothing that could allocate.
@@ -14,7 +16,7 @@ namespace {
   do {
     n = write(STDERR_FILENO, kLine, sizeof kLine - 1);
   } while (n < 0 && errno == EINTR);
-  exit(1);
+  daemon_exit(kExitOutOfMemory);
 }
 
 }  // namespace

@@ -11,12 +11,16 @@
 #include <unistd.h>
 
 #include <memory>
+#include <new>
 
 #include "common/log.h"
+#include "server/alloc.h"
 #include "server/client_id.h"
+#include "server/daemon_exit.h"
 #include "server/dgram_ingress.h"
 #include "server/heap.h"
 #include "server/mqtt_session.h"
+#include "server/orderly_stop.h"
 #include "server/relay.h"
 #include "server/script_runner.h"
 #include "server/session_supervisor.h"
@@ -39,11 +43,12 @@ bool given_nonempty(uint32_t given, const char* value) {
   return given != 0 && value != nullptr && value[0] != '\0';
 }
 
-// The MQTT client for the identifier `id`, or null after an ERR line (when
-// the library gave a reason) with the library cleaned up again.
-mosquitto_ptr new_client(const char* id) {
+// The MQTT client for the identifier `id`, with `session` as its user data,
+// or null after an ERR line (when the library gave a reason) with the
+// library cleaned up again.
+mosquitto_ptr new_client(const char* id, mqtt_session* session) {
   errno = 0;
-  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, &session));
+  mosquitto_ptr mosq(mosquitto_new(id, args_info.clean_session_flag != 0, session));
   if (!mosq) {
     const int err = errno;
     if (err == ENOMEM) {
@@ -163,10 +168,11 @@ bool settings_usable() {
 }
 
 // Opens both local sockets on `loop`, their messages going to the relay.
-// Ends the process on failure: status 1 for the stream socket, 255 for the
+// Returns 0, or the status to end with after the ERR lines:
+// kExitStartupFailed for the stream socket, kExitDatagramSocket for the
 // datagram socket.
-void open_local_sockets(struct ev_loop* loop, struct mosquitto* mosq, stream_server* stream,
-                        dgram_server* dgram, bool queue_files) {
+int open_local_sockets(struct ev_loop* loop, stream_server* stream, dgram_server* dgram,
+                       bool queue_files) {
   // A stream message is only refused once it outgrows what one PUBLISH can
   // carry for this topic and QoS, so that the library is never handed one it
   // cannot send. Datagrams need no such check: the largest a Unix socket
@@ -175,10 +181,13 @@ void open_local_sockets(struct ev_loop* loop, struct mosquitto* mosq, stream_ser
   stream->take = relay_stream_message;
   // The queue's files need descriptors of their own.
   if (queue_files) stream->extra_fd_reserve = kSpoolDescriptors;
-  if (stream_server_open(stream, loop, args_info.unixsock_arg, mosq, publish_msg) != 0) exit(1);
-  if (dgram_server_open(dgram, loop, args_info.unixudpsock_arg, mosq, relay_datagram) != 0) {
-    exit(-1);
+  if (stream_server_open(stream, loop, args_info.unixsock_arg, nullptr, publish_msg) != 0) {
+    return kExitStartupFailed;
   }
+  if (dgram_server_open(dgram, loop, args_info.unixudpsock_arg, nullptr, relay_datagram) != 0) {
+    return kExitDatagramSocket;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -198,7 +207,7 @@ void one_instance(const char* prog) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno == EWOULDBLOCK) {
     diag_warn("another %s running\n", prog);
-    exit(1);
+    daemon_exit(kExitStartupFailed);
   }
   // On success fd is deliberately kept open: the lock lasts until exit.
 }
@@ -209,7 +218,7 @@ int daemon_main(int argc, char** argv) {
   // (EFBIG), so that the queue goes on in memory, not end the daemon.
   signal(SIGXFSZ, SIG_IGN);
   proc_args(argc, argv);
-  if (!settings_usable() || !client_id_usable()) exit(1);
+  if (!settings_usable() || !client_id_usable()) return kExitStartupFailed;
   one_instance(argv[0]);
   // The queue directory is locked before any broker connection, so that two
   // daemons never send the same queue, and before detaching, so that a
@@ -219,13 +228,13 @@ int daemon_main(int argc, char** argv) {
   const char* queue_dir = args_info.queuedir_given ? args_info.queuedir_arg : nullptr;
   if (queueing &&
       relay_open_queue(static_cast<uint32_t>(args_info.queuesize_arg), queue_dir) != 0) {
-    exit(1);
+    return kExitStartupFailed;
   }
 
   if (daemon_mode && daemon(1, 0) != 0) {
     const int err = errno;
     diag_err_errno(err, "daemon failed");
-    exit(1);
+    return kExitStartupFailed;
   }
 
   // Kept for the life of the process (libmosquitto copies it as well); held
@@ -233,21 +242,25 @@ int daemon_main(int argc, char** argv) {
   // Assigned, not initialised, so that no guard from the C++ runtime is needed.
   static char* id;
   id = session_client_id();
-  if (id == nullptr) exit(1);
+  if (id == nullptr) return kExitStartupFailed;
 
+  // The session lives for the rest of the process: the session thread,
+  // which is never joined, uses it until the process ends.
+  mqtt_session* session = new (ss_malloc(sizeof(mqtt_session))) mqtt_session();
   mosquitto_lib_init();
-  mosquitto_ptr mosq = new_client(id);
-  if (!mosq) return 1;
-  if (!set_will(mosq.get())) exit(-1);
-  if (!configure_client(mosq.get())) return 1;
+  mosquitto_ptr mosq = new_client(id, session);
+  if (!mosq) return kExitStartupFailed;
+  session->mosq = mosq.get();
+  if (!set_will(mosq.get())) return kExitWill;
+  if (!configure_client(mosq.get())) return kExitStartupFailed;
   // The onconnect script may start as soon as the session thread runs, so the
   // loop that reaps the scripts' children exists before it.
   struct ev_loop* loop = ev_default_loop(0);
   script_runner_start(loop);
 
-  session.wake = relay_wake;
-  session.give_back = relay_give_back;
-  session.queue_enabled = queueing;
+  session->wake = relay_wake;
+  session->give_back = relay_give_back;
+  session->queue_enabled = queueing;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};
@@ -255,14 +268,23 @@ int daemon_main(int argc, char** argv) {
   // Without a queue, local data is read only once the broker is reachable,
   // as it always was; with one, the sockets open first, so that a device
   // that boots without its uplink queues from the start.
-  if (queueing) open_local_sockets(loop, mosq.get(), &stream, &dgram, queue_dir != nullptr);
+  if (queueing) {
+    const int status = open_local_sockets(loop, &stream, &dgram, queue_dir != nullptr);
+    if (status != 0) return status;
+  }
   diag_debug("mosquitto thread start\n");
-  if (!session_supervisor_start(mosq.get(), id, set_up_again, !queueing)) return 1;
-  if (!queueing) open_local_sockets(loop, mosq.get(), &stream, &dgram, false);
-  relay_start(loop, &stream, &dgram, mosq.get());
+  if (!session_supervisor_start(session, id, set_up_again, !queueing)) return kExitStartupFailed;
+  // The client belongs to the session thread from here on.
+  mosq.release();
+  if (!queueing) {
+    const int status = open_local_sockets(loop, &stream, &dgram, false);
+    if (status != 0) return status;
+  }
+  relay_start(loop, &stream, &dgram, session);
+  orderly_stop_watch(loop, session);
 
   ev_run(loop, 0);
 
   release_dgram_server(&dgram);
-  return 0;
+  return kExitStopped;
 }

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "server/alloc.h"
+#include "server/daemon_exit.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ int bind_udpserver(const char* path) {
 
 int create_udpserver(const char* path) {
   const int fd = bind_udpserver(path);
-  if (fd < 0) exit(-1);
+  if (fd < 0) daemon_exit(kExitDatagramSocket);
   return fd;
 }
 

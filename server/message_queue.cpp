@@ -57,6 +57,22 @@ int queue_open(message_queue* q, uint64_t capacity, const char* dir) {
   return 0;
 }
 
+bool queue_enabled(const message_queue* q) { return q->capacity != 0; }
+
+bool queue_on_disk(const message_queue* q) { return q->has_spool; }
+
+uint64_t queue_bound(const message_queue* q) {
+  const bool disk_takes_it = q->has_spool && !q->disk_failing && q->memory.count == 0;
+  if (disk_takes_it || q->capacity < q->memory_limit) return q->capacity;
+  return q->memory_limit;
+}
+
+uint32_t queue_resume_slack(const message_queue* q) {
+  uint64_t slack = q->capacity / 8;
+  if (slack > q->memory_limit / 8) slack = q->memory_limit / 8;
+  return static_cast<uint32_t>(slack > UINT32_MAX ? UINT32_MAX : slack);
+}
+
 bool queue_empty(const message_queue* q) { return queue_count(q) == 0; }
 
 uint64_t queue_stored_bytes(const message_queue* q) {
@@ -88,6 +104,12 @@ void queue_push(message_queue* q, held_message* m, double now) {
 
 void queue_push_front(message_queue* q, held_list* list) {
   held_list_splice_front(&q->front, list);
+}
+
+void queue_unpop(message_queue* q, held_message* m) {
+  held_list again{};
+  held_list_push_back(&again, m);
+  queue_push_front(q, &again);
 }
 
 held_message* queue_pop(message_queue* q, uint32_t* lost) {
@@ -131,6 +153,15 @@ bool queue_sync(message_queue* q) {
   const int err = spool_sync(&q->disk);
   if (err != 0) diag_err_errno(err, "queue directory %s not synced", q->disk.dir);
   return spool_needs_sync(&q->disk);
+}
+
+bool queue_needs_sync(const message_queue* q) { return q->has_spool && spool_needs_sync(&q->disk); }
+
+void queue_close(message_queue* q) {
+  held_list_free_all(&q->front);
+  held_list_free_all(&q->memory);
+  if (q->has_spool) spool_close(&q->disk);
+  *q = message_queue{};
 }
 
 uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {

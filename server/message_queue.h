@@ -42,6 +42,22 @@ inline uint64_t queue_record_bytes(uint32_t len) { return kSpoolRecordHeaderByte
 // process, -1 unusable). REQUIRES: `q` zero-initialised.
 int queue_open(message_queue* q, uint64_t capacity, const char* dir);
 
+// True when the queue has a capacity (queuesize above 0).
+bool queue_enabled(const message_queue* q);
+
+// True when the queue keeps its messages in a directory.
+bool queue_on_disk(const message_queue* q);
+
+// The largest stored record (queue_record_bytes) the queue could ever take
+// as things stand: its capacity, or, while messages go to memory, the
+// smaller bound of memory.
+uint64_t queue_bound(const message_queue* q);
+
+// Payload bytes a full queue must have room for again before the writers it
+// holds back are read once more: an eighth of its bound, so that a full
+// queue does not pause and resume the sockets per message.
+uint32_t queue_resume_slack(const message_queue* q);
+
 // True when the queue holds nothing.
 bool queue_empty(const message_queue* q);
 
@@ -61,6 +77,9 @@ void queue_push(message_queue* q, held_message* m, double now);
 // Puts `list`'s messages before everything else, taking them over.
 void queue_push_front(message_queue* q, held_list* list);
 
+// Puts back `m`, which queue_pop just returned, as the oldest again.
+void queue_unpop(message_queue* q, held_message* m);
+
 // Removes and returns the oldest message (the caller owns it), or null when
 // the queue is empty. A record the disk cannot give back is lost with an
 // ERR line, and counted in *lost.
@@ -73,6 +92,13 @@ uint32_t queue_drop_oldest(message_queue* q);
 // Syncs the directory's files (see spool_sync); true when more is left to
 // sync later. No-op without a directory.
 bool queue_sync(message_queue* q);
+
+// True when queue_sync has something to do.
+bool queue_needs_sync(const message_queue* q);
+
+// Frees what the queue holds in memory and closes its directory (the files
+// stay). The queue is then as zero-initialised.
+void queue_close(message_queue* q);
 
 // At an orderly stop: writes `unfinished` (what the session had not
 // finished), the front and the memory part to the directory, in order, and

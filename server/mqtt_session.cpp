@@ -5,18 +5,15 @@
 #include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include "common/log.h"
+#include "server/daemon_exit.h"
 #include "server/heap.h"
 #include "server/log_throttle.h"
 #include "server/publish_count.h"
 #include "server/script_command.h"
 #include "server/settings.h"
-
-std::atomic<int> isconnect{0};
-std::atomic<unsigned> dropped_datagrams{0};
-std::atomic<unsigned> dropped_stream_messages{0};
-session_state session{PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, false, false, 0.0, 0, 0, 0};
 
 namespace {
 
@@ -35,22 +32,31 @@ void log_publish_failure(int rc) {
   }
 }
 
-session_state* state_of(void* obj) {
-  return obj != nullptr ? static_cast<session_state*>(obj) : &session;
+mqtt_session* session_of(void* obj) { return static_cast<mqtt_session*>(obj); }
+
+void wake_main(const mqtt_session* s) {
+  if (s->wake != nullptr) s->wake();
 }
 
-void wake_main(const session_state* state) {
-  if (state->wake != nullptr) state->wake();
-}
+class publish_lock_held {
+ public:
+  explicit publish_lock_held(mqtt_session* s) : s_(s) { pthread_mutex_lock(&s_->publish_lock); }
+  ~publish_lock_held() { pthread_mutex_unlock(&s_->publish_lock); }
+  publish_lock_held(const publish_lock_held&) = delete;
+  publish_lock_held& operator=(const publish_lock_held&) = delete;
+
+ private:
+  mqtt_session* s_;
+};
 
 // The line for a session that is back after a loss: how long it was down and
 // what local data was dropped meanwhile.
-void report_session_back(session_state* state) {
-  if (!state->lost) return;
-  state->lost = false;
-  const double down = monotonic_seconds() - state->lost_at;
-  const unsigned datagrams = dropped_datagrams.exchange(0, std::memory_order_relaxed);
-  const unsigned streams = dropped_stream_messages.exchange(0, std::memory_order_relaxed);
+void report_session_back(mqtt_session* s) {
+  if (!s->lost) return;
+  s->lost = false;
+  const double down = monotonic_seconds() - s->lost_at;
+  const unsigned datagrams = s->dropped_datagrams.exchange(0, std::memory_order_relaxed);
+  const unsigned streams = s->dropped_stream_messages.exchange(0, std::memory_order_relaxed);
   diag_warn("session back after %.1f s down; dropped meanwhile: %u datagrams, %u stream messages\n",
             down, datagrams, streams);
 }
@@ -59,37 +65,74 @@ void report_session_back(session_state* state) {
 // the library's refusal is an error worth seeing at the default level. The
 // subscription's message id is kept so that its SUBACK is told apart (the
 // library's ids start at 1).
-void subscribe_subtopic(struct mosquitto* mosq, session_state* state) {
+void subscribe_subtopic(struct mosquitto* mosq, mqtt_session* s) {
   int mid = 0;
   const int rc = mosquitto_subscribe(mosq, &mid, args_info.subtopic_arg, args_info.subqos_arg);
   if (rc != MOSQ_ERR_SUCCESS) {
-    state->subscribe_mid = 0;
+    s->subscribe_mid = 0;
     diag_err("subscribe to %s failed: %s(%d)\n", args_info.subtopic_arg, mosquitto_strerror(rc),
              rc);
     return;
   }
-  state->subscribe_mid = mid;
+  s->subscribe_mid = mid;
+}
+
+// Takes back what the library holds (session_take_back), under the publish
+// lock. A message the broker will not take ends every session it is sent
+// in, soon after the broker accepted it: after kPoisonStrikes such sessions
+// in a row with it as the oldest unfinished, it is given up, so that the
+// messages after it can flow.
+void take_back_locked(mqtt_session* s, bool short_session) {
+  held_list back{};
+  if (args_info.qos_arg == 0 && !s->queue_enabled) {
+    forget_unfinished_publishes(&s->records);
+  } else {
+    take_unfinished_publishes(&s->records, &back);
+  }
+  held_message* oldest = back.head;
+  if (!short_session || oldest == nullptr) {
+    s->suspect_seq = 0;
+    s->suspect_strikes = 0;
+  } else if (oldest->seq != s->suspect_seq) {
+    s->suspect_seq = oldest->seq;
+    s->suspect_strikes = 1;
+  } else if (++s->suspect_strikes >= kPoisonStrikes) {
+    diag_err(
+        "message of %u bytes given up: the broker ended %d sessions in a row within %.0f s while "
+        "it was the oldest unacknowledged\n",
+        static_cast<unsigned>(oldest->len), s->suspect_strikes, kShortSessionSeconds);
+    held_list_remove(&back, oldest);
+    held_message_free(oldest);
+    s->suspect_seq = 0;
+    s->suspect_strikes = 0;
+  }
+  if (back.count == 0) return;
+  if (s->give_back != nullptr) {
+    s->give_back(&back);
+  } else {
+    held_list_free_all(&back);
+  }
 }
 
 }  // namespace
 
 void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
-  session_state* state = state_of(obj);
+  mqtt_session* s = session_of(obj);
   diag_debug("connect callback: %d\n", rc);
   if (rc != 0) {
     // A refused session is not a session: nothing may be published on it.
     // The refusal is reported with the other failed attempts of the outage
     // (session_supervisor), so that a refusing broker does not flood the log.
-    isconnect.store(0, std::memory_order_relaxed);
-    wake_main(state);
+    s->isconnect.store(0, std::memory_order_relaxed);
+    wake_main(s);
     return;
   }
-  isconnect.store(1, std::memory_order_relaxed);
-  report_session_back(state);
+  s->isconnect.store(1, std::memory_order_relaxed);
+  report_session_back(s);
   // What waits in the queue goes out now.
-  wake_main(state);
+  wake_main(s);
   if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
-    subscribe_subtopic(mosq, state);
+    subscribe_subtopic(mosq, s);
   }
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
     run_script_command(build_onconnect_command(args_info.onconnect_arg), "onconnect ");
@@ -98,21 +141,21 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
 
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   (void)mosq;
-  session_state* state = state_of(obj);
+  mqtt_session* s = session_of(obj);
   // The library calls here right after the failed read or write.
   const int err = errno;
-  const bool was_up = isconnect.exchange(0, std::memory_order_relaxed) != 0;
+  const bool was_up = s->isconnect.exchange(0, std::memory_order_relaxed) != 0;
   // At QoS 0 the library discards its unsent packets with the connection;
   // without a queue they are lost. Otherwise the copies are taken back once
   // the session thread is done with the connection (session_take_back).
   const uint32_t unsent =
-      args_info.qos_arg == 0 && !state->queue_enabled ? forget_unfinished_publishes() : 0;
+      args_info.qos_arg == 0 && !s->queue_enabled ? forget_unfinished_publishes(&s->records) : 0;
   diag_debug("disconnect callback: %d, reconnecting\n", rc);
   if (was_up) {
-    state->lost = true;
-    state->lost_at = monotonic_seconds();
-    dropped_datagrams.store(0, std::memory_order_relaxed);
-    dropped_stream_messages.store(0, std::memory_order_relaxed);
+    s->lost = true;
+    s->lost_at = monotonic_seconds();
+    s->dropped_datagrams.store(0, std::memory_order_relaxed);
+    s->dropped_stream_messages.store(0, std::memory_order_relaxed);
     const char* reason = session_error_text(rc, err);
     const int code = session_error_code(rc, err);
     if (unsent == 0) {
@@ -124,16 +167,16 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   }
   // Reading resumes: while the session is down local data is queued, or
   // dropped without a queue.
-  wake_main(state);
+  wake_main(s);
 }
 
 void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
                            const int* granted_qos) noexcept {
   (void)mosq;
-  session_state* state = state_of(obj);
+  mqtt_session* s = session_of(obj);
   diag_debug("subscribe callback: %d\n", mid);
-  if (mid == 0 || mid != state->subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
-  state->subscribe_mid = 0;
+  if (mid == 0 || mid != s->subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
+  s->subscribe_mid = 0;
   const int granted = granted_qos[0];
   // Under MQTT 3.1.1 a refusal is 0x80; MQTT 5 reason codes of 0x80 and
   // above are refusals too.
@@ -167,8 +210,9 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   bool crossed_low = false;
   // The end of a burst the broker was slow to take: hand the freed messages
   // back, so that the daemon shrinks again once the broker has caught up.
-  if (publish_finished(mid, &crossed_low)) heap_release_free();
-  if (crossed_low) wake_main(state_of(obj));
+  mqtt_session* s = session_of(obj);
+  if (publish_finished(&s->records, mid, &crossed_low)) heap_release_free();
+  if (crossed_low) wake_main(s);
 }
 
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
@@ -185,45 +229,45 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
   const int len = static_cast<int>(strlen(args_info.keypassword_arg));
   if (len > size) {
     diag_err("key password too long: %d %d\n", len, size);
-    exit(-1);
+    daemon_exit(kExitKeyPassword);
   }
   memcpy(buf, args_info.keypassword_arg, static_cast<size_t>(len));
   return len;
 }
 
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
-  pthread_mutex_lock(&session.publish_lock);
-  if (isconnect.load(std::memory_order_relaxed) == 0) {
-    pthread_mutex_unlock(&session.publish_lock);
-    return;
+  struct mosquitto* mosq = static_cast<struct mosquitto*>(arg);
+  mqtt_session* s = session_of(mosquitto_userdata(mosq));
+  int rc;
+  {
+    publish_lock_held lock(s);
+    if (!session_up(s)) return;
+    int mid = 0;
+    rc = mosquitto_publish(mosq, &mid, args_info.topic_arg, payloadlen, payload, args_info.qos_arg,
+                           false);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      publish_taken(&s->records, mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
+    }
   }
-  int mid = 0;
-  const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
-                                   payloadlen, payload, args_info.qos_arg, false);
-  if (rc == MOSQ_ERR_SUCCESS) {
-    publish_taken(mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
-  }
-  pthread_mutex_unlock(&session.publish_lock);
   diag_debug("Publish return: %d\n", rc);
   if (rc != MOSQ_ERR_SUCCESS) log_publish_failure(rc);
 }
 
-publish_outcome publish_held(void* arg, held_message* m, char* refusal,
-                             size_t refusal_size) noexcept {
+publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
+                                size_t refusal_size) noexcept {
   // Asked first without the lock, which the session thread holds while it
   // starts the client afresh (TLS files are read then): a down session
   // need not wait for it.
-  if (isconnect.load(std::memory_order_relaxed) == 0) return kPublishSessionDown;
-  pthread_mutex_lock(&session.publish_lock);
-  if (isconnect.load(std::memory_order_relaxed) == 0) {
-    pthread_mutex_unlock(&session.publish_lock);
-    return kPublishSessionDown;
+  if (!session_up(s)) return kPublishSessionDown;
+  int rc;
+  {
+    publish_lock_held lock(s);
+    if (!session_up(s)) return kPublishSessionDown;
+    int mid = 0;
+    rc = mosquitto_publish(s->mosq, &mid, args_info.topic_arg, static_cast<int>(m->len), m->bytes,
+                           args_info.qos_arg, false);
+    if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(&s->records, mid, m);
   }
-  int mid = 0;
-  const int rc = mosquitto_publish(static_cast<struct mosquitto*>(arg), &mid, args_info.topic_arg,
-                                   static_cast<int>(m->len), m->bytes, args_info.qos_arg, false);
-  if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(mid, m);
-  pthread_mutex_unlock(&session.publish_lock);
   diag_debug("Publish return: %d\n", rc);
   if (rc == MOSQ_ERR_SUCCESS) return kPublishTaken;
   // The connection ended before the session thread could say so: the
@@ -237,41 +281,28 @@ publish_outcome publish_held(void* arg, held_message* m, char* refusal,
   return kPublishRefused;
 }
 
-void session_take_back(bool short_session) noexcept {
-  session_state* state = &session;
-  held_list back{};
-  if (args_info.qos_arg == 0 && !state->queue_enabled) {
-    forget_unfinished_publishes();
-  } else {
-    take_unfinished_publishes(&back);
-  }
-  // A message the broker will not take ends every session it is sent in,
-  // soon after the broker accepted it: after kPoisonStrikes such sessions
-  // in a row with it as the oldest unfinished, it is given up, so that the
-  // messages after it can flow.
-  held_message* oldest = back.head;
-  if (!short_session || oldest == nullptr) {
-    state->suspect_seq = 0;
-    state->suspect_strikes = 0;
-  } else if (oldest->seq != state->suspect_seq) {
-    state->suspect_seq = oldest->seq;
-    state->suspect_strikes = 1;
-  } else if (++state->suspect_strikes >= kPoisonStrikes) {
-    diag_err(
-        "message of %u bytes given up: the broker ended %d sessions in a row within %.0f s while "
-        "it was the oldest unacknowledged\n",
-        static_cast<unsigned>(oldest->len), state->suspect_strikes, kShortSessionSeconds);
-    held_list_remove(&back, oldest);
-    held_message_free(oldest);
-    state->suspect_seq = 0;
-    state->suspect_strikes = 0;
-  }
-  if (back.count == 0) return;
-  if (state->give_back != nullptr) {
-    state->give_back(&back);
-  } else {
-    held_list_free_all(&back);
-  }
+void session_take_back(mqtt_session* s, bool short_session, void (*start_afresh)(void* ctx),
+                       void* ctx) noexcept {
+  publish_lock_held lock(s);
+  take_back_locked(s, short_session);
+  if (start_afresh != nullptr) start_afresh(ctx);
+}
+
+uint32_t session_stop(mqtt_session* s, held_list* unfinished) noexcept {
+  // Never released: the process ends after the stop.
+  pthread_mutex_lock(&s->publish_lock);
+  return take_unfinished_publishes(&s->records, unfinished);
+}
+
+void session_drop_connection(mqtt_session* s) noexcept {
+  const int fd = mosquitto_socket(s->mosq);
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+held_publishes session_held(mqtt_session* s) noexcept { return publishes_held(&s->records); }
+
+water_level session_water_level(const mqtt_session* s) noexcept {
+  return publish_water_level(&s->records);
 }
 
 const char* session_error_text(int rc, int err) noexcept {

@@ -1,13 +1,18 @@
-// The MQTT session's callbacks and the publish entry point of both ingress
-// paths. The scripts they start are built and run by script_command; the
-// publishes they count, by publish_count.
+// The MQTT session: one object (mqtt_session) holding the library's handle,
+// whether the session is up, the drop counters, the publish lock and the
+// records of what the library holds; the library's callbacks, which reach it
+// through their user data; and the operations the others need: publish
+// (session_publish, and publish_msg for a caller without a copy), take back
+// what a lost session left unfinished before the client starts afresh
+// (session_take_back), and stop (session_stop). The scripts the callbacks
+// start are built and run by script_command; the publishes they count, by
+// publish_count.
 //
 // Thread: the my_*_callback functions run on the session thread
-// (session_supervisor), which runs libmosquitto's loop; publish_msg runs on
-// the main thread inside the event loop. They
-// share only `isconnect`, the drop counters, the publish records
-// (publish_count) and the read-only settings. None lets an exception
-// escape into the library.
+// (session_supervisor), which runs libmosquitto's loop; the publishes run on
+// the main thread inside the event loop. Each member's comment says who
+// writes it. None of these functions lets an exception escape into the
+// library.
 #ifndef QUORREL_SERVER_MQTT_SESSION_H_
 #define QUORREL_SERVER_MQTT_SESSION_H_
 
@@ -18,52 +23,67 @@
 #include <atomic>
 
 #include "server/held_message.h"
+#include "server/publish_count.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
-// 1 while the broker has accepted the session, else 0. Written by the network
-// thread (connect/disconnect callbacks), read by the main thread; it guards no
-// other data, so relaxed ordering suffices.
-extern std::atomic<int> isconnect;
+// The session, owned by daemon_main for the life of the process and handed
+// to the library as the client's user data (mosquitto_new,
+// mosquitto_reinitialise), to the supervisor and to the relay.
+struct mqtt_session {
+  // The library's client; set before the session thread starts.
+  struct mosquitto* mosq = nullptr;
 
-// Local messages dropped because the session was down, by path: counted by
-// the main thread (the relay), reported and cleared by
-// the session thread when a lost session is back.
-extern std::atomic<unsigned> dropped_datagrams;
-extern std::atomic<unsigned> dropped_stream_messages;
+  // 1 while the broker has accepted the session, else 0. Written by the
+  // session thread (connect/disconnect callbacks), read by the main thread;
+  // it guards no other data, so relaxed ordering suffices.
+  std::atomic<int> isconnect{0};
 
-// The session's state, one record, handed to the library's callbacks as
-// their user data (a null user data means this record too). The flag that
-// says whether the session is up is `isconnect`; the drop counts are
-// dropped_datagrams and dropped_stream_messages.
-struct session_state {
+  // Local messages dropped because the session was down, by path: counted
+  // by the main thread (the relay), reported and cleared by the session
+  // thread when a lost session is back.
+  std::atomic<unsigned> dropped_datagrams{0};
+  std::atomic<unsigned> dropped_stream_messages{0};
+
   // Held by the main thread around each publish (check the flag, publish,
   // record the copy), and by the session thread while it takes back what
   // the library held and starts the client afresh after a lost session: so
-  // no publish falls between the two.
-  pthread_mutex_t publish_lock;
+  // no publish falls between the two. Taken only in mqtt_session.cpp.
+  pthread_mutex_t publish_lock = PTHREAD_MUTEX_INITIALIZER;
+
+  // What the library holds for the daemon (their own lock).
+  publish_records records{};
+
   // Set before the session thread starts, read-only afterwards.
   // Called on the session thread when the session went up or down or the
   // library's holdings fell to the low-water mark; must be safe on any thread.
-  void (*wake)(void);
+  void (*wake)(void) = nullptr;
   // Called on the session thread with the messages a lost session leaves
   // unfinished, oldest first, which it takes over (the library has forgotten
   // them); null: they are freed.
-  void (*give_back)(held_list* messages);
+  void (*give_back)(held_list* messages) = nullptr;
   // Messages wait in a queue (queuesize above 0): what a lost session leaves
   // unfinished is given back at QoS 0 too.
-  bool queue_enabled;
+  bool queue_enabled = false;
 
   // The rest belongs to the session thread.
-  bool lost;             // a session was lost and none is up yet
-  double lost_at;        // when
-  int subscribe_mid;     // id of the SUBACK awaited, 0 for none
-  uint64_t suspect_seq;  // the oldest unfinished message at the last short sessions
-  int suspect_strikes;   // how many short sessions in a row it was the oldest
+  bool lost = false;         // a session was lost and none is up yet
+  double lost_at = 0;        // when
+  int subscribe_mid = 0;     // id of the SUBACK awaited, 0 for none
+  uint64_t suspect_seq = 0;  // the oldest unfinished message at the last short sessions
+  int suspect_strikes = 0;   // how many short sessions in a row it was the oldest
 };
 
-extern session_state session;
+// True while the broker has accepted the session. Any thread.
+inline bool session_up(const mqtt_session* s) {
+  return s->isconnect.load(std::memory_order_relaxed) != 0;
+}
+
+// What the library holds for the daemon, and where that stands against the
+// back-pressure marks. Any thread.
+held_publishes session_held(mqtt_session* s) noexcept;
+water_level session_water_level(const mqtt_session* s) noexcept;
 
 // Sessions ending this soon after the broker accepted them count against
 // the oldest message the library held then, and after this many in a row it
@@ -72,16 +92,27 @@ extern session_state session;
 constexpr double kShortSessionSeconds = 10.0;
 constexpr int kPoisonStrikes = 3;
 
-// Session thread, after a session has ended and before the client is
-// started afresh (which makes the library forget everything it held): takes
+// Session thread, after a session has ended: under the publish lock, takes
 // back the copies of what the library had not finished and hands them to
-// session.give_back, oldest first. At QoS 0 without a queue they are
+// s->give_back, oldest first, then calls `start_afresh(ctx)` (which starts
+// the client afresh, so that the library forgets everything it held), so
+// that no publish falls in between. At QoS 0 without a queue the copies are
 // dropped instead, as the library itself drops unsent QoS 0 packets.
 // `short_session`: the session lasted less than kShortSessionSeconds; the
 // oldest message, when it was the oldest at kPoisonStrikes such sessions in
 // a row, is given up with an ERR line naming its size.
-// REQUIRES: session.publish_lock held.
-void session_take_back(bool short_session) noexcept;
+void session_take_back(mqtt_session* s, bool short_session, void (*start_afresh)(void* ctx),
+                       void* ctx) noexcept;
+
+// The orderly stop, main thread: takes the publish lock for good (no publish
+// and no taking back after it; the process is about to end) and moves the
+// copies of what the library has not finished to `unfinished`, oldest
+// first. Returns how many publishes the library held, copies or not.
+uint32_t session_stop(mqtt_session* s, held_list* unfinished) noexcept;
+
+// Ends the connection without DISCONNECT, so that the broker publishes the
+// will. After session_stop, main thread.
+void session_drop_connection(mqtt_session* s) noexcept;
 
 // What publish_held made of a message.
 enum publish_outcome {
@@ -95,8 +126,11 @@ enum publish_outcome {
 // keeping it (publish_count) until the library is done with it. On
 // kPublishRefused, `refusal` (when not null, of `refusal_size` bytes) gets
 // the library's reason. Main thread.
-publish_outcome publish_held(void* arg, held_message* m, char* refusal,
-                             size_t refusal_size) noexcept;
+publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
+                                size_t refusal_size) noexcept;
+
+// The library's callbacks. `obj` is the client's user data: the
+// mqtt_session.
 
 // Connect result: on 0 marks the session up, subscribes to `subtopic` (when
 // given) and starts the `onconnect` script (when given). On a refusal does
@@ -143,12 +177,14 @@ int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept;
 
 // Publishes `payloadlen` bytes to `topic` with `qos`, not retained, while the
 // session is up; drops them while it is down. `arg` is the struct mosquitto
-// handle. The library copies the bytes before returning, so the caller may
-// reuse them at once. A publish taken is recorded for back-pressure
-// (publish_taken). A publish the library refuses is lost, with an ERR line
-// carrying the library's reason at most once per kPublishFailureLogSeconds;
-// the next line shown counts those held back. The ingress paths reach the
-// session through the relay (publish_held) instead. Main thread.
+// handle, whose user data is its mqtt_session. The library copies the bytes
+// before returning, so the caller may reuse them at once; no copy is kept, so
+// nothing is taken back should the session be lost. A publish taken is
+// recorded for back-pressure (publish_taken). A publish the library refuses
+// is lost, with an ERR line carrying the library's reason at most once per
+// kPublishFailureLogSeconds; the next line shown counts those held back. The
+// daemon's own messages go through the relay and session_publish. Main
+// thread.
 void publish_msg(void* arg, const void* payload, int payloadlen) noexcept;
 
 // The text and number that name why an MQTT call or a session failed with

@@ -1,20 +1,15 @@
 #include "server/relay.h"
 
 #include <inttypes.h>
-#include <mosquitto.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 
 #include "common/log.h"
 #include "server/log_throttle.h"
 #include "server/mqtt_session.h"
-#include "server/publish_count.h"
 #include "server/settings.h"
 
 namespace {
@@ -23,23 +18,20 @@ struct relay_state {
   struct ev_loop* loop;
   stream_server* stream;
   dgram_server* dgram;
-  struct mosquitto* mosq;
+  mqtt_session* session;
   message_queue queue;
   bool paused;  // back-pressure: neither socket is read
 
   ev_async wake;        // sent by relay_wake
   ev_timer sync_timer;  // runs while the queue directory has unsynced writes
   ev_timer overflow_timer;
-  ev_signal stop_signals[2];
-  ev_timer stop_timer;
 
   // The current overflow episode: messages dropped for newer ones.
   uint32_t overflow_dropped;
   double overflow_began;
   double overflow_last;
 
-  bool stopping;
-  double stop_deadline;
+  bool stopping;  // an orderly stop: nothing more is read
 };
 
 relay_state relay{};
@@ -63,21 +55,13 @@ void take_given_back() {
   queue_push_front(&relay.queue, &given);
 }
 
-bool session_up() { return isconnect.load(std::memory_order_relaxed) != 0; }
+bool up() { return session_up(relay.session); }
 
-bool has_queue() { return relay.queue.capacity != 0; }
-
-// Room the queue must have again before reading resumes: an eighth of it,
-// so that a full queue does not pause and resume the sockets per message.
-uint32_t resume_slack() {
-  uint64_t slack = relay.queue.capacity / 8;
-  if (slack > relay.queue.memory_limit / 8) slack = relay.queue.memory_limit / 8;
-  return static_cast<uint32_t>(slack > UINT32_MAX ? UINT32_MAX : slack);
-}
+water_level library_level() { return session_water_level(relay.session); }
 
 void set_paused(bool paused) {
   relay.paused = paused;
-  const held_publishes held = publishes_held();
+  const held_publishes held = session_held(relay.session);
   diag_debug("%s local sockets: %u messages, %llu bytes held; %u queued\n",
              paused ? "pausing" : "resuming", static_cast<unsigned>(held.messages),
              static_cast<unsigned long long>(held.bytes),
@@ -93,12 +77,14 @@ void set_paused(bool paused) {
 // a queue, while the library holds its high-water mark.
 void update_gate() {
   bool wanted = false;
-  if (session_up()) {
-    if (has_queue()) {
-      wanted = relay.paused ? queue_full_for(&relay.queue, resume_slack())
+  if (up()) {
+    if (queue_enabled(&relay.queue)) {
+      // Reading resumes once the queue has room for some more, so that a
+      // full queue does not pause and resume the sockets per message.
+      wanted = relay.paused ? queue_full_for(&relay.queue, queue_resume_slack(&relay.queue))
                             : queue_full_for(&relay.queue, 0);
     } else {
-      const water_level level = publish_water_level();
+      const water_level level = library_level();
       wanted = !queue_empty(&relay.queue) ||
                (relay.paused ? level != kAtOrBelowLowWater : level == kAboveHighWater);
     }
@@ -110,22 +96,19 @@ void update_gate() {
 // the library takes more.
 void drain() {
   take_given_back();
-  while (!queue_empty(&relay.queue) && session_up() && publish_water_level() != kAboveHighWater) {
+  while (!queue_empty(&relay.queue) && up() && library_level() != kAboveHighWater) {
     uint32_t lost = 0;
     held_message* m = queue_pop(&relay.queue, &lost);
     if (m == nullptr) break;
-    if (publish_held(relay.mosq, m, nullptr, 0) == kPublishSessionDown) {
-      held_list again{};
-      held_list_push_back(&again, m);
-      queue_push_front(&relay.queue, &again);
+    if (session_publish(relay.session, m, nullptr, 0) == kPublishSessionDown) {
+      queue_unpop(&relay.queue, m);
       break;
     }
   }
 }
 
 void start_sync_timer() {
-  if (!relay.queue.has_spool || ev_is_active(&relay.sync_timer)) return;
-  if (!spool_needs_sync(&relay.queue.disk)) return;
+  if (ev_is_active(&relay.sync_timer) || !queue_needs_sync(&relay.queue)) return;
   ev_timer_set(&relay.sync_timer, kSyncSeconds, 0.);
   ev_timer_start(relay.loop, &relay.sync_timer);
 }
@@ -178,10 +161,7 @@ void refuse(message_verdict* verdict, const char* reason) {
 void enqueue(held_message* m, message_verdict* verdict, bool up) {
   message_queue* q = &relay.queue;
   const uint64_t record = queue_record_bytes(m->len);
-  const bool disk_takes_it = q->has_spool && !q->disk_failing && q->memory.count == 0;
-  const uint64_t bound = disk_takes_it                   ? q->capacity
-                         : q->capacity < q->memory_limit ? q->capacity
-                                                         : q->memory_limit;
+  const uint64_t bound = queue_bound(q);
   if (record > bound) {
     diag_err("message of %u bytes larger than the whole queue (%llu KiB), dropped\n",
              static_cast<unsigned>(m->len), static_cast<unsigned long long>(bound / 1024));
@@ -216,14 +196,15 @@ void offer(held_message* m, message_verdict* verdict, std::atomic<unsigned>* dro
   take_given_back();
   // The session's state is read once; publish_held checks it again under
   // the lock that a lost session takes.
-  bool up = session_up();
-  const bool library_takes_more = publish_water_level() != kAboveHighWater;
+  bool is_up = up();
+  const bool library_takes_more = library_level() != kAboveHighWater;
   const bool in_turn = queue_empty(&relay.queue);
+  const bool has_queue = queue_enabled(&relay.queue);
   // Without a queue a message is published while the session is up even
   // above the high-water mark, as a paused socket may still complete one.
-  if (up && in_turn && (library_takes_more || !has_queue())) {
+  if (is_up && in_turn && (library_takes_more || !has_queue)) {
     char reason[120];
-    switch (publish_held(relay.mosq, m, reason, sizeof reason)) {
+    switch (session_publish(relay.session, m, reason, sizeof reason)) {
       case kPublishTaken:
         if (verdict != nullptr) verdict->accepted = true;
         return;
@@ -235,15 +216,15 @@ void offer(held_message* m, message_verdict* verdict, std::atomic<unsigned>* dro
         }
         return;
       case kPublishSessionDown:
-        up = false;
+        is_up = false;
         break;
     }
   }
-  if (has_queue()) {
-    enqueue(m, verdict, up);
+  if (has_queue) {
+    enqueue(m, verdict, is_up);
     return;
   }
-  if (up && !in_turn) {
+  if (is_up && !in_turn) {
     // Without a queue, messages wait only behind those a lost session gave
     // back, so that the order holds; the gate keeps that short.
     queue_push(&relay.queue, m, monotonic_seconds());
@@ -267,76 +248,6 @@ void wake_cb(struct ev_loop* loop, ev_async* w, int revents) noexcept {
   after_message();
 }
 
-// --- The orderly stop ---------------------------------------------------------
-
-// The stop is done when no connection is left to read and, without a queue
-// directory, nothing is left to send.
-bool stop_done() {
-  if (relay.stream->client_count != 0) return false;
-  if (relay.queue.has_spool) return true;
-  take_given_back();
-  return queue_empty(&relay.queue) && publishes_held().messages == 0;
-}
-
-[[noreturn]] void finish_stop() {
-  // No publish and no taking back from here on: the lock is kept until exit.
-  pthread_mutex_lock(&session.publish_lock);
-  held_list unfinished{};
-  const uint32_t held = take_unfinished_publishes(&unfinished);
-  // Publishes without a copy (none are made by the relay) cannot be saved.
-  const uint32_t uncopied = held - unfinished.count;
-  take_given_back();
-  const uint32_t open_connections = relay.stream->client_count;
-  if (relay.queue.has_spool) {
-    const uint32_t saving = unfinished.count + queue_count(&relay.queue);
-    const uint32_t unsaved = queue_save_at_stop(&relay.queue, &unfinished);
-    diag_debug("stopping: %u messages kept in the queue directory\n",
-               static_cast<unsigned>(saving - unsaved));
-    if (uncopied != 0) {
-      diag_warn("stopping: %u messages not acknowledged by the broker, lost\n",
-                static_cast<unsigned>(uncopied));
-    }
-  } else {
-    const uint32_t lost = queue_save_at_stop(&relay.queue, &unfinished) + uncopied;
-    if (lost != 0) {
-      diag_warn("stopping: %u messages not sent to the broker within %.0f s, lost\n",
-                static_cast<unsigned>(lost), kStopSeconds);
-    }
-  }
-  if (open_connections != 0) {
-    diag_warn("stopping: %u stream connections still open, closed without a verdict\n",
-              static_cast<unsigned>(open_connections));
-  }
-  // The connection ends without DISCONNECT, so that the broker publishes the
-  // will: the device is going away. The session thread is not joined; the
-  // process ends here.
-  const int fd = mosquitto_socket(relay.mosq);
-  if (fd >= 0) shutdown(fd, SHUT_RDWR);
-  fflush(stderr);
-  _exit(0);
-}
-
-void stop_check_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
-  (void)loop;
-  (void)w;
-  (void)revents;
-  if (stop_done() || monotonic_seconds() >= relay.stop_deadline) finish_stop();
-}
-
-void stop_signal_cb(struct ev_loop* loop, ev_signal* w, int revents) noexcept {
-  (void)revents;
-  if (relay.stopping) return;
-  relay.stopping = true;
-  diag_debug("signal %d: stopping\n", w->signum);
-  relay.stop_deadline = monotonic_seconds() + kStopSeconds;
-  stream_server_stop_accepting(relay.stream);
-  dgram_server_pause(relay.dgram, true);
-  // Checked a few times a second: connections end and the broker
-  // acknowledges without telling this loop.
-  ev_timer_init(&relay.stop_timer, stop_check_cb, 0., 0.05);
-  ev_timer_start(loop, &relay.stop_timer);
-}
-
 held_message* message_from_buffer(byte_buffer* buf) {
   held_message* m = held_message_adopt(buf->bytes, buf->length);
   buf->bytes = nullptr;
@@ -353,11 +264,11 @@ int relay_open_queue(uint32_t capacity_kib, const char* dir) {
 }
 
 void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgram,
-                 struct mosquitto* mosq) {
+                 mqtt_session* session) {
   relay.loop = loop;
   relay.stream = stream;
   relay.dgram = dgram;
-  relay.mosq = mosq;
+  relay.session = session;
   relay.paused = false;
   ev_init(&relay.sync_timer, sync_cb);
   ev_init(&relay.overflow_timer, overflow_cb);
@@ -365,11 +276,6 @@ void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgra
   // Counted as an active watcher: while both sockets are paused it is what
   // keeps the loop running.
   ev_async_start(loop, &relay.wake);
-  const int signals[2] = {SIGTERM, SIGINT};
-  for (int i = 0; i < 2; ++i) {
-    ev_signal_init(&relay.stop_signals[i], stop_signal_cb, signals[i]);
-    ev_signal_start(loop, &relay.stop_signals[i]);
-  }
   relay_running.store(true, std::memory_order_release);
   // Messages found in the queue directory go out first, once a session is up.
   after_message();
@@ -381,14 +287,9 @@ void relay_close() noexcept {
     ev_async_stop(relay.loop, &relay.wake);
     ev_timer_stop(relay.loop, &relay.sync_timer);
     ev_timer_stop(relay.loop, &relay.overflow_timer);
-    ev_timer_stop(relay.loop, &relay.stop_timer);
-    for (ev_signal& w : relay.stop_signals) ev_signal_stop(relay.loop, &w);
   }
   take_given_back();
-  message_queue* q = &relay.queue;
-  held_list_free_all(&q->front);
-  held_list_free_all(&q->memory);
-  if (q->has_spool) spool_close(&q->disk);
+  queue_close(&relay.queue);
   relay = relay_state{};
 }
 
@@ -396,14 +297,14 @@ message_queue* relay_queue() noexcept { return &relay.queue; }
 
 void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept {
   (void)arg;
-  offer(message_from_buffer(buf), verdict, &dropped_stream_messages);
+  offer(message_from_buffer(buf), verdict, &relay.session->dropped_stream_messages);
   after_message();
 }
 
 void relay_datagram(void* arg, const void* data, int len) noexcept {
   (void)arg;
   offer(held_message_copy(data, len > 0 ? static_cast<uint32_t>(len) : 0), nullptr,
-        &dropped_datagrams);
+        &relay.session->dropped_datagrams);
   after_message();
 }
 
@@ -421,4 +322,45 @@ void relay_give_back(held_list* messages) noexcept {
   back_pending.store(true, std::memory_order_release);
   pthread_mutex_unlock(&back_lock);
   relay_wake();
+}
+
+void relay_stop_reading() noexcept {
+  if (relay.stopping) return;
+  relay.stopping = true;
+  stream_server_stop_accepting(relay.stream);
+  dgram_server_pause(relay.dgram, true);
+}
+
+bool relay_stop_done() noexcept {
+  if (relay.stream->client_count != 0) return false;
+  if (queue_on_disk(&relay.queue)) return true;
+  take_given_back();
+  return queue_empty(&relay.queue) && session_held(relay.session).messages == 0;
+}
+
+void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_seconds) noexcept {
+  // Publishes without a copy (none are made by the relay) cannot be saved.
+  const uint32_t uncopied = held - unfinished->count;
+  take_given_back();
+  const uint32_t open_connections = relay.stream->client_count;
+  if (queue_on_disk(&relay.queue)) {
+    const uint32_t saving = unfinished->count + queue_count(&relay.queue);
+    const uint32_t unsaved = queue_save_at_stop(&relay.queue, unfinished);
+    diag_debug("stopping: %u messages kept in the queue directory\n",
+               static_cast<unsigned>(saving - unsaved));
+    if (uncopied != 0) {
+      diag_warn("stopping: %u messages not acknowledged by the broker, lost\n",
+                static_cast<unsigned>(uncopied));
+    }
+  } else {
+    const uint32_t lost = queue_save_at_stop(&relay.queue, unfinished) + uncopied;
+    if (lost != 0) {
+      diag_warn("stopping: %u messages not sent to the broker within %.0f s, lost\n",
+                static_cast<unsigned>(lost), stop_seconds);
+    }
+  }
+  if (open_connections != 0) {
+    diag_warn("stopping: %u stream connections still open, closed without a verdict\n",
+              static_cast<unsigned>(open_connections));
+  }
 }

@@ -9,13 +9,8 @@
 // sockets are read (back-pressure): while the session is up and the queue
 // is full (without a queue: while the library holds its high-water mark),
 // neither socket is read, so that writers wait as on a full pipe. A writer
-// that asked for a verdict learns what became of its message.
-//
-// On SIGTERM or SIGINT the relay stops the daemon in order: no new
-// connection, open ones read for up to kStopSeconds, then what the broker
-// has not acknowledged goes to the queue directory (without one, what could
-// not be sent meanwhile is counted as lost), and the process exits with
-// status 0 without a DISCONNECT, so that the broker publishes the will.
+// that asked for a verdict learns what became of its message. At an orderly
+// stop (orderly_stop.h) it stops reading and saves what it holds.
 //
 // Thread: main thread, inside the libev loop, except relay_wake and
 // relay_give_back, which the session thread calls.
@@ -29,13 +24,8 @@
 #include "server/held_message.h"
 #include "server/ingress.h"
 #include "server/message_queue.h"
+#include "server/mqtt_session.h"
 #include "server/stream_ingress.h"
-
-struct mosquitto;
-
-// How long an orderly stop goes on reading open connections (and, without a
-// queue directory, sending).
-constexpr double kStopSeconds = 2.0;
 
 // How often, at most, the queue directory is synced.
 constexpr double kSyncSeconds = 1.0;
@@ -54,14 +44,14 @@ constexpr double kOverflowReportSeconds = 60.0;
 int relay_open_queue(uint32_t capacity_kib, const char* dir);
 
 // Starts relaying from `stream` and `dgram` (opened with the relay's
-// entries, alive while `loop` runs) to the session of `mosq`, with the
-// wake-up, sync, overflow and stop watchers on `loop`. Main thread, once,
-// before the loop runs.
+// entries, alive while `loop` runs) to `session` (alive as long), with the
+// wake-up, sync and overflow watchers on `loop`. Main thread, once, before
+// the loop runs.
 void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgram,
-                 struct mosquitto* mosq);
+                 mqtt_session* session);
 
 // The stream path's take_fn and the datagram path's publish_fn. `arg` is
-// the struct mosquitto handle.
+// not used.
 void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept;
 void relay_datagram(void* arg, const void* data, int len) noexcept;
 
@@ -78,7 +68,21 @@ message_queue* relay_queue() noexcept;
 void relay_wake() noexcept;
 
 // Takes over `messages`, which a lost session left unfinished, oldest
-// first: they go out again before anything else. Session thread.
+// first: they go out again before anything else (with a queue directory,
+// they are written to it at once, before everything newer). Session thread.
 void relay_give_back(held_list* messages) noexcept;
+
+// The orderly stop, main thread.
+// Accepts no new connection and reads no more datagrams; open connections
+// are still read.
+void relay_stop_reading() noexcept;
+// True when no connection is left to read and, without a queue directory,
+// nothing is left to send.
+bool relay_stop_done() noexcept;
+// Saves `unfinished` (what the library held, `held` publishes, copies or
+// not; taken over) and everything queued: to the queue directory when there
+// is one, else counted as lost (not sent within `stop_seconds`), with the
+// lines that say so.
+void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_seconds) noexcept;
 
 #endif  // QUORREL_SERVER_RELAY_H_

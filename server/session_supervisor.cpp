@@ -17,6 +17,7 @@
 #include <atomic>
 
 #include "common/log.h"
+#include "server/daemon_exit.h"
 #include "server/log_throttle.h"
 #include "server/mqtt_session.h"
 #include "server/retry_schedule.h"
@@ -37,6 +38,7 @@ struct attempt_failure {
 // may log a TLS error on whichever thread called it. The rest belongs to the
 // session thread.
 struct supervisor {
+  mqtt_session* session = nullptr;
   struct mosquitto* mosq = nullptr;
   const char* id = nullptr;
   client_setup_fn setup = nullptr;
@@ -350,9 +352,9 @@ void run_session() {
     // Some of the loop's failures end the connection without telling the
     // disconnect callback (a failed TLS read during a renegotiation, a
     // descriptor the loop cannot wait on); the session is over all the same.
-    if (isconnect.load(std::memory_order_relaxed) != 0) {
+    if (session_up(sv.session)) {
       errno = err;
-      my_disconnect_callback(sv.mosq, nullptr, rc);
+      my_disconnect_callback(sv.mosq, sv.session, rc);
     }
     if (library_gives_up_on(rc, err)) {
       if (rc == MOSQ_ERR_PROTOCOL && args_info.qos_arg == 2) {
@@ -425,22 +427,18 @@ void take_over_callbacks() {
   mosquitto_disconnect_callback_set(sv.mosq, disconnect_callback);
 }
 
-// After a session: takes back what the library held, then starts the
-// client afresh, so that it forgets those messages rather than resending
-// them after the next connect (they go out again from the queue, once).
-// Under the publish lock, so that no publish falls in between.
-void start_client_afresh(bool short_session) {
-  pthread_mutex_lock(&session.publish_lock);
-  session_take_back(short_session);
+// Starts the client afresh, so that it forgets what it held rather than
+// resending it after the next connect (the session has taken those messages
+// back; they go out again from the queue, once).
+void start_client_afresh(void*) {
   const int rc =
-      mosquitto_reinitialise(sv.mosq, sv.id, args_info.clean_session_flag != 0, &session);
+      mosquitto_reinitialise(sv.mosq, sv.id, args_info.clean_session_flag != 0, sv.session);
   if (rc != MOSQ_ERR_SUCCESS) {
     diag_err("MQTT client not started afresh: %s(%d)\n", mosquitto_strerror(rc), rc);
   } else {
     sv.setup(sv.mosq);
     take_over_callbacks();
   }
-  pthread_mutex_unlock(&session.publish_lock);
 }
 
 void* session_thread(void*) {
@@ -458,7 +456,9 @@ void* session_thread(void*) {
     const double up_since = monotonic_seconds();
     run_session();
     const double lasted = monotonic_seconds() - up_since;
-    start_client_afresh(lasted < kShortSessionSeconds);
+    // Under the session's publish lock, so that no publish falls between
+    // the taking back and the fresh start.
+    session_take_back(sv.session, lasted < kShortSessionSeconds, start_client_afresh, nullptr);
     retry_session_ended(&schedule, lasted);
     outage_begins(&outage, false);
   }
@@ -467,9 +467,10 @@ void* session_thread(void*) {
 
 }  // namespace
 
-bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_setup_fn setup,
+bool session_supervisor_start(mqtt_session* session, const char* id, client_setup_fn setup,
                               bool wait_for_tcp) noexcept {
-  sv.mosq = mosq;
+  sv.session = session;
+  sv.mosq = session->mosq;
   sv.id = id;
   sv.setup = setup;
   sv.tls = args_info.cafile_given && args_info.cert_given && args_info.key_given;
@@ -481,6 +482,7 @@ bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_set
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  daemon_exit_second_thread();
   pthread_t thread;
   const int rc = pthread_create(&thread, nullptr, session_thread, nullptr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -16,6 +16,8 @@
 #ifndef QUORREL_SERVER_SESSION_SUPERVISOR_H_
 #define QUORREL_SERVER_SESSION_SUPERVISOR_H_
 
+#include "server/mqtt_session.h"
+
 struct mosquitto;
 
 // Bounds of one attempt. The TCP connection must be made within
@@ -31,9 +33,9 @@ constexpr double kConnectAttemptSeconds = 10.0;
 // ERR line); the attempts that follow then fail and say why.
 typedef bool (*client_setup_fn)(struct mosquitto* mosq);
 
-// Starts the session thread for `mosq` (client id `id`, kept for the life of
-// the process), whose callbacks, credentials and TLS are set and whose user
-// data is `session`. With `wait_for_tcp`, waits until an attempt has made a
+// Starts the session thread for `session`'s client (client id `id`, kept for
+// the life of the process), whose callbacks, credentials and TLS are set and
+// whose user data is `session`. With `wait_for_tcp`, waits until an attempt has made a
 // TCP connection to the broker, as start-up without a queue always waited
 // for its first connect. Failed start-up attempts are logged
 // ("mosquitto_connect failed: ..."). Takes over the connect and disconnect
@@ -42,8 +44,9 @@ typedef bool (*client_setup_fn)(struct mosquitto* mosq);
 // (session_take_back) and starts the client afresh with `setup`, so that
 // the library never sends a message the daemon has taken back. Returns
 // false after an ERR line when the thread cannot be created.
-// REQUIRES: `mosq` and `id` live for the rest of the process. Main thread, once.
-bool session_supervisor_start(struct mosquitto* mosq, const char* id, client_setup_fn setup,
+// REQUIRES: `session` and `id` live for the rest of the process. Main
+// thread, once.
+bool session_supervisor_start(mqtt_session* session, const char* id, client_setup_fn setup,
                               bool wait_for_tcp) noexcept;
 
 #endif  // QUORREL_SERVER_SESSION_SUPERVISOR_H_

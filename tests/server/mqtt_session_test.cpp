@@ -31,7 +31,7 @@ using server_test::sleep_ms;
 using server_test::wait_for_file;
 using server_test::write_recording_script;
 
-// Restores the settings, `debug` and `isconnect` after each case, and offers
+// Restores the settings and `debug` after each case, gives each a session, and offers
 // a script that records its first two arguments and one that marks its run;
 // the script runner reaps on the default loop (which wait_for_file runs).
 class SessionCallbacks : public ::testing::Test {
@@ -39,7 +39,6 @@ class SessionCallbacks : public ::testing::Test {
   void SetUp() override {
     saved_settings_ = args_info;
     saved_debug_ = debug;
-    saved_isconnect_ = isconnect.load();
     record_ = write_recording_script(dir_);
     ASSERT_FALSE(record_.empty());
     mark_ = dir_.file("mark.sh");
@@ -49,7 +48,6 @@ class SessionCallbacks : public ::testing::Test {
   void TearDown() override {
     args_info = saved_settings_;
     debug = saved_debug_;
-    isconnect.store(saved_isconnect_);
   }
   static void set(uint32_t* given, char** arg, const std::string& value) {
     *given = 1;
@@ -69,11 +67,11 @@ class SessionCallbacks : public ::testing::Test {
   std::string record_;
   std::string mark_;
   std::string sock_ = "/tmp/q.sock";
+  mqtt_session session_;
 
  private:
   args_info_t saved_settings_;
   int saved_debug_ = 0;
-  int saved_isconnect_ = 0;
 };
 
 TEST_F(SessionCallbacks, MessageRunsScriptWithPayloadAndSocketPath) {
@@ -124,22 +122,22 @@ TEST_F(SessionCallbacks, EmptyMessageOrNoScriptRunsNothingAndLogsNothing) {
 }
 
 TEST_F(SessionCallbacks, AcceptedConnectMarksSessionUpAndRunsOnconnect) {
-  isconnect.store(0);
+  session_.isconnect.store(0);
   set(&args_info.onconnect_given, &args_info.onconnect_arg, mark_);
   args_info.subtopic_given = 0;
-  my_connect_callback(nullptr, nullptr, 0);
-  EXPECT_EQ(isconnect.load(), 1);
+  my_connect_callback(nullptr, &session_, 0);
+  EXPECT_EQ(session_.isconnect.load(), 1);
   EXPECT_TRUE(wait_for_file(dir_.file("marked"), 5000));
 
-  my_disconnect_callback(nullptr, nullptr, 7);
-  EXPECT_EQ(isconnect.load(), 0);
+  my_disconnect_callback(nullptr, &session_, 7);
+  EXPECT_EQ(session_.isconnect.load(), 0);
 }
 
 TEST_F(SessionCallbacks, RefusedConnectIsNotAConnection) {
-  isconnect.store(0);
+  session_.isconnect.store(0);
   set(&args_info.onconnect_given, &args_info.onconnect_arg, mark_);
-  my_connect_callback(nullptr, nullptr, 5);
-  EXPECT_EQ(isconnect.load(), 0);
+  my_connect_callback(nullptr, &session_, 5);
+  EXPECT_EQ(session_.isconnect.load(), 0);
   sleep_ms(200);
   EXPECT_FALSE(path_exists(dir_.file("marked")));
 }
@@ -148,14 +146,14 @@ TEST_F(SessionCallbacks, RefusedConnectIsNotAConnection) {
 // its subtopic for good: one ERR line says so, with the library's reason.
 TEST_F(SessionCallbacks, SubscriptionTheLibraryRefusesIsAnErrLineWithTopicAndReason) {
   mosquitto_lib_init();
-  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, nullptr);
+  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, &session_);
   ASSERT_NE(mosq, nullptr);
   const std::string subtopic = "cmd/in";
   set(&args_info.subtopic_given, &args_info.subtopic_arg, subtopic);
   args_info.onconnect_given = 0;
   debug = 4;
   ::testing::internal::CaptureStderr();
-  my_connect_callback(mosq, nullptr, 0);
+  my_connect_callback(mosq, &session_, 0);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("ERR: subscribe to cmd/in failed: " +
                      std::string(mosquitto_strerror(MOSQ_ERR_NO_CONN)) + "(" +
@@ -169,19 +167,19 @@ TEST_F(SessionCallbacks, SubscriptionTheLibraryRefusesIsAnErrLineWithTopicAndRea
 
 TEST_F(SessionCallbacks, PublishIsDroppedWhileSessionIsDown) {
   mosquitto_lib_init();
-  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, nullptr);
+  struct mosquitto* mosq = mosquitto_new("qtest-unconnected", true, &session_);
   ASSERT_NE(mosq, nullptr);
   const std::string topic = "t";
   set(&args_info.topic_given, &args_info.topic_arg, topic);
   debug = 7;
 
-  isconnect.store(0);
+  session_.isconnect.store(0);
   ::testing::internal::CaptureStderr();
   publish_msg(mosq, "abc", 3);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
   // Marked up but never connected: the library is asked and says so.
-  isconnect.store(1);
+  session_.isconnect.store(1);
   ::testing::internal::CaptureStderr();
   publish_msg(mosq, "abc", 3);
   const std::string err = ::testing::internal::GetCapturedStderr();

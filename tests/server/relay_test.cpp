@@ -26,11 +26,12 @@ class RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     mosquitto_lib_init();
-    mosq_ = mosquitto_new("relay-test", true, nullptr);
+    mosq_ = mosquitto_new("relay-test", true, &session_);
     ASSERT_NE(mosq_, nullptr);
+    session_.mosq = mosq_;
     saved_topic_ = args_info.topic_arg;
     args_info.topic_arg = const_cast<char*>("t");
-    isconnect.store(0);
+    session_.isconnect.store(0);
     loop_ = ev_default_loop(0);
   }
   void TearDown() override {
@@ -44,7 +45,7 @@ class RelayTest : public ::testing::Test {
       close(dgram_.fd);
     }
     release_dgram_server(&dgram_);
-    isconnect.store(0);
+    session_.isconnect.store(0);
     args_info.topic_arg = saved_topic_;
     mosquitto_destroy(mosq_);
     mosquitto_lib_cleanup();
@@ -58,7 +59,7 @@ class RelayTest : public ::testing::Test {
     ASSERT_EQ(stream_server_open(&stream_, loop_, dir_.file("s").c_str(), mosq_, publish_msg), 0);
     stream_.take = relay_stream_message;
     ASSERT_EQ(dgram_server_open(&dgram_, loop_, dir_.file("u").c_str(), mosq_, relay_datagram), 0);
-    relay_start(loop_, &stream_, &dgram_, mosq_);
+    relay_start(loop_, &stream_, &dgram_, &session_);
   }
 
   message_verdict offer(const std::string& text) {
@@ -87,6 +88,7 @@ class RelayTest : public ::testing::Test {
   }
 
   TempDir dir_{"rl"};
+  mqtt_session session_;
   struct mosquitto* mosq_ = nullptr;
   struct ev_loop* loop_ = nullptr;
   stream_server stream_{};
@@ -96,14 +98,14 @@ class RelayTest : public ::testing::Test {
 
 TEST_F(RelayTest, WithoutAQueueADownSessionDropsAndCounts) {
   start(0);
-  const unsigned streams = dropped_stream_messages.load();
-  const unsigned datagrams = dropped_datagrams.load();
+  const unsigned streams = session_.dropped_stream_messages.load();
+  const unsigned datagrams = session_.dropped_datagrams.load();
   const message_verdict verdict = offer("lost");
   EXPECT_FALSE(verdict.accepted);
   EXPECT_STREQ(verdict.reason, "dropped: the broker session is down and no queue is set");
   relay_datagram(mosq_, "gone", 4);
-  EXPECT_EQ(dropped_stream_messages.load(), streams + 1);
-  EXPECT_EQ(dropped_datagrams.load(), datagrams + 1);
+  EXPECT_EQ(session_.dropped_stream_messages.load(), streams + 1);
+  EXPECT_EQ(session_.dropped_datagrams.load(), datagrams + 1);
   EXPECT_FALSE(stream_.reading_paused);
 }
 
@@ -134,14 +136,14 @@ TEST_F(RelayTest, FullQueueGivesWayWhileDownAndHoldsWritersWhileUp) {
   // Up, but the library cannot take them yet (never connected): nothing
   // gives way now; the message that fills the queue is taken and the
   // writers wait.
-  isconnect.store(1);
+  session_.isconnect.store(1);
   relay_wake();
   run_loop_once();
   EXPECT_FALSE(stream_.reading_paused);
   EXPECT_EQ(queue_count(relay_queue()), 9u) << "a message the library could not take was lost";
   EXPECT_TRUE(offer("22" + pad).accepted);
   EXPECT_TRUE(stream_.reading_paused);
-  isconnect.store(0);
+  session_.isconnect.store(0);
   relay_wake();
   run_loop_once();
   EXPECT_FALSE(stream_.reading_paused);
