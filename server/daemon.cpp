@@ -11,21 +11,16 @@
 #include <unistd.h>
 
 #include <memory>
-#include <new>
 
 #include "common/log.h"
-#include "server/alloc.h"
 #include "server/client_id.h"
 #include "server/daemon_exit.h"
-#include "server/dgram_ingress.h"
 #include "server/heap.h"
 #include "server/mqtt_session.h"
-#include "server/orderly_stop.h"
 #include "server/relay.h"
 #include "server/script_runner.h"
 #include "server/session_supervisor.h"
 #include "server/settings.h"
-#include "server/stream_ingress.h"
 
 namespace {
 
@@ -190,6 +185,66 @@ int open_local_sockets(struct ev_loop* loop, stream_server* stream, dgram_server
   return 0;
 }
 
+// --- The orderly stop ---------------------------------------------------------
+
+// The orderly stop's watchers: SIGTERM and SIGINT, then the checks of
+// whether the relay is done and its deadline.
+struct stop_watchers {
+  ev_signal signals[2];
+  ev_timer check;
+  ev_timer deadline;
+  bool stopping;
+};
+
+stop_watchers stop{};
+
+[[noreturn]] void finish_stop() {
+  relay_finish_stop(kStopSeconds);
+  // The session thread is not joined; the process ends here.
+  daemon_exit(kExitStopped);
+}
+
+void stop_check_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)loop;
+  (void)w;
+  (void)revents;
+  if (relay_stop_done()) finish_stop();
+}
+
+void stop_deadline_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+  (void)loop;
+  (void)w;
+  (void)revents;
+  finish_stop();
+}
+
+void stop_signal_cb(struct ev_loop* loop, ev_signal* w, int revents) noexcept {
+  (void)revents;
+  if (stop.stopping) return;
+  stop.stopping = true;
+  diag_debug("signal %d: stopping\n", w->signum);
+  relay_stop_reading();
+  // Checked a few times a second: connections end and the broker
+  // acknowledges without telling this loop.
+  ev_timer_init(&stop.check, stop_check_cb, 0., 0.05);
+  ev_timer_start(loop, &stop.check);
+  ev_timer_init(&stop.deadline, stop_deadline_cb, kStopSeconds, 0.);
+  ev_timer_start(loop, &stop.deadline);
+}
+
+// Watches SIGTERM and SIGINT on `loop` for the orderly stop.
+void watch_stop_signals(struct ev_loop* loop) {
+  const int signals[2] = {SIGTERM, SIGINT};
+  for (int i = 0; i < 2; ++i) {
+    ev_signal_init(&stop.signals[i], stop_signal_cb, signals[i]);
+    ev_signal_start(loop, &stop.signals[i]);
+  }
+}
+
+// The session: daemon_main's, for the life of the process (the session
+// thread, which is never joined, uses it until the process ends).
+mqtt_session daemon_session;
+
 }  // namespace
 
 void one_instance(const char* prog) {
@@ -244,13 +299,10 @@ int daemon_main(int argc, char** argv) {
   id = session_client_id();
   if (id == nullptr) return kExitStartupFailed;
 
-  // The session lives for the rest of the process: the session thread,
-  // which is never joined, uses it until the process ends.
-  mqtt_session* session = new (ss_malloc(sizeof(mqtt_session))) mqtt_session();
   mosquitto_lib_init();
-  mosquitto_ptr mosq = new_client(id, session);
+  mosquitto_ptr mosq = new_client(id, &daemon_session);
   if (!mosq) return kExitStartupFailed;
-  session->mosq = mosq.get();
+  daemon_session.mosq = mosq.get();
   if (!set_will(mosq.get())) return kExitWill;
   if (!configure_client(mosq.get())) return kExitStartupFailed;
   // The onconnect script may start as soon as the session thread runs, so the
@@ -258,9 +310,9 @@ int daemon_main(int argc, char** argv) {
   struct ev_loop* loop = ev_default_loop(0);
   script_runner_start(loop);
 
-  session->wake = relay_wake;
-  session->give_back = relay_give_back;
-  session->queue_enabled = queueing;
+  daemon_session.wake = relay_wake;
+  daemon_session.give_back = relay_give_back;
+  daemon_session.queue_enabled = queueing;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};
@@ -273,15 +325,16 @@ int daemon_main(int argc, char** argv) {
     if (status != 0) return status;
   }
   diag_debug("mosquitto thread start\n");
-  if (!session_supervisor_start(session, id, set_up_again, !queueing)) return kExitStartupFailed;
+  if (!session_supervisor_start(&daemon_session, id, set_up_again, !queueing))
+    return kExitStartupFailed;
   // The client belongs to the session thread from here on.
   mosq.release();
   if (!queueing) {
     const int status = open_local_sockets(loop, &stream, &dgram, false);
     if (status != 0) return status;
   }
-  relay_start(loop, &stream, &dgram, session);
-  orderly_stop_watch(loop, session);
+  relay_start(loop, &stream, &dgram, &daemon_session);
+  watch_stop_signals(loop);
 
   ev_run(loop, 0);
 

@@ -22,14 +22,23 @@
 // that asked for a verdict. The session thread never calls into the ingress:
 // it wakes the relay (mqtt_session::wake) and gives back what a lost
 // session left unfinished (mqtt_session::give_back). Scripts are started by
-// script_runner, on the main thread's loop. SIGTERM and SIGINT stop the
-// daemon in order (orderly_stop).
+// script_runner, on the main thread's loop.
+//
+// On SIGTERM or SIGINT the daemon stops in order: no new connection, open
+// ones read for up to kStopSeconds, then what the broker has not
+// acknowledged goes to the queue directory (without one, what could not be
+// sent meanwhile is counted as lost), and the process ends with status 0
+// without a DISCONNECT, so that the broker publishes the will.
 //
 // Thread: main thread. daemon_main creates the session (mqtt_session),
 // starts the session thread (session_supervisor), which runs libmosquitto,
 // and then runs the default libev loop for the rest of the process's life.
 #ifndef QUORREL_SERVER_DAEMON_H_
 #define QUORREL_SERVER_DAEMON_H_
+
+// How long an orderly stop goes on reading open connections (and, without a
+// queue directory, sending).
+constexpr double kStopSeconds = 2.0;
 
 // Takes an exclusive lock on "/var/run/quorrel_client_<prog>.pid" and keeps
 // it (the descriptor is never closed) for the life of the process. Returns
@@ -44,7 +53,7 @@ void one_instance(const char* prog);
 // loop, the queue (its directory locked), the session thread and, without a
 // queue, the wait for its first TCP connection to the broker (retried for
 // ever), both local sockets on the default loop (with a queue, before the
-// session thread), the relay and the orderly stop, then the loop; an orderly
+// session thread), the relay and the stop signals, then the loop; an orderly
 // stop on SIGTERM or SIGINT ends the process with status 0. Returns the
 // status to end with (daemon_exit.h) when start-up fails: 1 on a port,
 // keepalive, qos or subqos the session cannot use or clean session off

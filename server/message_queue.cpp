@@ -23,6 +23,16 @@ uint64_t segment_target(uint64_t capacity) {
   return target;
 }
 
+// A write the disk refused with `err`: messages go to memory until the next
+// try, kDiskRetrySeconds from `now`; the episode's first failure says so.
+void report_disk_failure(message_queue* q, int err, double now) {
+  q->disk_retry_at = now + kDiskRetrySeconds;
+  if (q->disk_failing) return;
+  q->disk_failing = true;
+  diag_err("queue directory %s: " QUORREL_CAUSE "; queueing in memory, up to %llu KiB\n",
+           q->disk.dir, diag_cause(err), static_cast<unsigned long long>(q->memory_limit / 1024));
+}
+
 // Writes `m` to the directory. False after the episode's ERR line when the
 // disk cannot take it now.
 bool push_to_disk(message_queue* q, held_message* m, double now) {
@@ -35,13 +45,60 @@ bool push_to_disk(message_queue* q, held_message* m, double now) {
     }
     return true;
   }
-  q->disk_retry_at = now + kDiskRetrySeconds;
-  if (!q->disk_failing) {
-    q->disk_failing = true;
-    diag_err("queue directory %s: " QUORREL_CAUSE "; queueing in memory, up to %llu KiB\n",
-             q->disk.dir, diag_cause(err), static_cast<unsigned long long>(q->memory_limit / 1024));
-  }
+  report_disk_failure(q, err, now);
   return false;
+}
+
+// The oldest message of the front, taken out of it. With the front in the
+// directory, its record there is marked read too.
+held_message* pop_front(message_queue* q) {
+  held_message* m = held_list_pop_front(&q->front);
+  if (m == nullptr || !q->front_on_disk) return m;
+  spool_skip(&q->disk, m->len);
+  if (q->front.count == 0) q->front_on_disk = false;
+  return m;
+}
+
+// Writes the whole front to a new oldest file of the directory, so that what
+// a lost session gave back outlives a crash or a power cut in its place,
+// before everything newer. The file that held the front before is read
+// through (its records are in the front), and the rest of a file partly
+// read is carried into the new one, so that after a restart nothing is read
+// twice. Returns 0, or an errno value with the front kept in memory only.
+// REQUIRES: the front's messages other than `fresh` of them at its head
+// are those the directory's oldest file holds when q->front_on_disk.
+int write_front(message_queue* q, uint32_t fresh) {
+  if (q->front_on_disk) {
+    uint32_t i = 0;
+    for (held_message* m = q->front.head; m != nullptr; m = m->next, ++i) {
+      if (i >= fresh) spool_skip(&q->disk, m->len);
+    }
+    q->front_on_disk = false;
+  }
+  const spool_segment* head = q->disk.head;
+  if (head != nullptr && head->read_records != 0) {
+    const uint64_t partly_read = head->seq;
+    while (q->disk.head != nullptr && q->disk.head->seq == partly_read) {
+      unsigned char* bytes = nullptr;
+      uint32_t len = 0;
+      uint32_t lost = 0;
+      if (spool_pop(&q->disk, &bytes, &len, &lost) != 1) break;
+      held_list_push_back(&q->front, held_message_adopt(bytes, len));
+    }
+  }
+  if (q->front.count == 0) return 0;
+  const void** datas = static_cast<const void**>(ss_malloc(sizeof(void*) * q->front.count));
+  uint32_t* lens = static_cast<uint32_t*>(ss_malloc(sizeof(uint32_t) * q->front.count));
+  uint32_t i = 0;
+  for (held_message* m = q->front.head; m != nullptr; m = m->next, ++i) {
+    datas[i] = m->bytes;
+    lens[i] = m->len;
+  }
+  const int err = spool_prepend(&q->disk, datas, lens, q->front.count);
+  free(datas);
+  free(lens);
+  if (err == 0) q->front_on_disk = true;
+  return err;
 }
 
 }  // namespace
@@ -76,12 +133,14 @@ uint32_t queue_resume_slack(const message_queue* q) {
 bool queue_empty(const message_queue* q) { return queue_count(q) == 0; }
 
 uint64_t queue_stored_bytes(const message_queue* q) {
-  return list_stored_bytes(&q->front) + list_stored_bytes(&q->memory) +
-         (q->has_spool ? q->disk.stored_bytes : 0);
+  // A front in the directory is counted there.
+  const uint64_t front = q->front_on_disk ? 0 : list_stored_bytes(&q->front);
+  return front + list_stored_bytes(&q->memory) + (q->has_spool ? q->disk.stored_bytes : 0);
 }
 
 uint32_t queue_count(const message_queue* q) {
-  return q->front.count + q->memory.count + (q->has_spool ? q->disk.stored_records : 0);
+  const uint32_t front = q->front_on_disk ? 0 : q->front.count;
+  return front + q->memory.count + (q->has_spool ? q->disk.stored_records : 0);
 }
 
 bool queue_full_for(const message_queue* q, uint32_t len) {
@@ -102,18 +161,24 @@ void queue_push(message_queue* q, held_message* m, double now) {
   held_list_push_back(&q->memory, m);
 }
 
-void queue_push_front(message_queue* q, held_list* list) {
+void queue_push_front(message_queue* q, held_list* list, double now) {
+  const uint32_t fresh = list->count;
   held_list_splice_front(&q->front, list);
+  if (!q->has_spool || fresh == 0) return;
+  const int err = write_front(q, fresh);
+  // Kept in memory, as messages are while the disk fails; reported as the
+  // disk's trouble episode.
+  if (err != 0) report_disk_failure(q, err, now);
 }
 
-void queue_unpop(message_queue* q, held_message* m) {
+void queue_unpop(message_queue* q, held_message* m, double now) {
   held_list again{};
   held_list_push_back(&again, m);
-  queue_push_front(q, &again);
+  queue_push_front(q, &again, now);
 }
 
 held_message* queue_pop(message_queue* q, uint32_t* lost) {
-  if (held_message* m = held_list_pop_front(&q->front)) return m;
+  if (held_message* m = pop_front(q)) return m;
   while (q->has_spool && q->disk.stored_records != 0) {
     unsigned char* bytes = nullptr;
     uint32_t len = 0;
@@ -130,7 +195,7 @@ held_message* queue_pop(message_queue* q, uint32_t* lost) {
 }
 
 uint32_t queue_drop_oldest(message_queue* q) {
-  if (held_message* m = held_list_pop_front(&q->front)) {
+  if (held_message* m = pop_front(q)) {
     held_message_free(m);
     return 1;
   }
@@ -165,47 +230,24 @@ void queue_close(message_queue* q) {
 }
 
 uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
-  held_list ahead = *unfinished;
-  *unfinished = held_list{};
-  held_list_splice_front(&q->front, &ahead);  // unfinished first, then the front
-  ahead = q->front;
-  q->front = held_list{};
+  const uint32_t fresh = unfinished->count;
+  held_list_splice_front(&q->front, unfinished);  // unfinished first, then the front
   if (!q->has_spool) {
-    return held_list_free_all(&ahead) + held_list_free_all(&q->memory);
-  }
-  // The oldest file's records already handed out are among those above; its
-  // others are carried into the new file with them, so that none of them
-  // is read twice after the restart.
-  const spool_segment* head = q->disk.head;
-  if (head != nullptr && head->read_records != 0) {
-    const uint64_t partly_read = head->seq;
-    while (q->disk.head != nullptr && q->disk.head->seq == partly_read) {
-      unsigned char* bytes = nullptr;
-      uint32_t len = 0;
-      uint32_t lost = 0;
-      if (spool_pop(&q->disk, &bytes, &len, &lost) != 1) break;
-      held_list_push_back(&ahead, held_message_adopt(bytes, len));
-    }
+    return held_list_free_all(&q->front) + held_list_free_all(&q->memory);
   }
   uint32_t unsaved = 0;
-  if (ahead.count != 0) {
-    const void** datas = static_cast<const void**>(ss_malloc(sizeof(void*) * ahead.count));
-    uint32_t* lens = static_cast<uint32_t*>(ss_malloc(sizeof(uint32_t) * ahead.count));
-    uint32_t i = 0;
-    for (held_message* m = ahead.head; m != nullptr; m = m->next, ++i) {
-      datas[i] = m->bytes;
-      lens[i] = m->len;
-    }
-    const int err = spool_prepend(&q->disk, datas, lens, ahead.count);
-    free(datas);
-    free(lens);
+  // A front in the directory already, with nothing new before it, stays as
+  // it is.
+  if (fresh != 0 || !q->front_on_disk) {
+    const int err = write_front(q, fresh);
     if (err != 0) {
       diag_err_errno(err, "queue directory %s: %u unacknowledged messages not saved", q->disk.dir,
-                     static_cast<unsigned>(ahead.count));
-      unsaved += ahead.count;
+                     static_cast<unsigned>(q->front.count));
+      unsaved += q->front.count;
     }
-    held_list_free_all(&ahead);
   }
+  held_list_free_all(&q->front);
+  q->front_on_disk = false;
   uint32_t failed = 0;
   int last_err = 0;
   while (held_message* m = held_list_pop_front(&q->memory)) {

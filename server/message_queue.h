@@ -2,6 +2,8 @@
 // when they arrived, oldest first. Three parts, read in this order:
 //   - front: messages the session had taken but not finished when it was
 //     lost, given back (in memory; at most the library's high-water mark);
+//     with a directory, also written at once to its oldest file, so that
+//     they outlive a crash or a power cut in their place;
 //   - the spool: the queue directory's files, when there is one;
 //   - memory: the queue itself without a directory, or, with one, the
 //     messages that came while the disk could not take them (at most
@@ -26,6 +28,9 @@ constexpr double kDiskRetrySeconds = 1.0;
 struct message_queue {
   uint64_t capacity;  // bytes as stored; 0: no queue
   held_list front;
+  // The directory's oldest file holds exactly the front's messages, in
+  // order: taking one from the front marks its record read.
+  bool front_on_disk;
   bool has_spool;
   spool disk;
   held_list memory;
@@ -74,11 +79,16 @@ bool queue_full_for(const message_queue* q, uint32_t len);
 // (queue_full_for and queue_drop_oldest are the caller's).
 void queue_push(message_queue* q, held_message* m, double now);
 
-// Puts `list`'s messages before everything else, taking them over.
-void queue_push_front(message_queue* q, held_list* list);
+// Puts `list`'s messages before everything else, taking them over. With a
+// directory, the front is written to a new oldest file there and synced
+// (with the rest of a file partly read, so that nothing is read twice after
+// a restart); when the disk cannot take it, it stays in memory, with the
+// disk trouble episode's ERR line; `now` is the monotonic time.
+void queue_push_front(message_queue* q, held_list* list, double now);
 
-// Puts back `m`, which queue_pop just returned, as the oldest again.
-void queue_unpop(message_queue* q, held_message* m);
+// Puts back `m`, which queue_pop just returned, as the oldest again, as
+// queue_push_front does.
+void queue_unpop(message_queue* q, held_message* m, double now);
 
 // Removes and returns the oldest message (the caller owns it), or null when
 // the queue is empty. A record the disk cannot give back is lost with an

@@ -9,8 +9,6 @@
 
 #include "common/log.h"
 #include "server/log_throttle.h"
-#include "server/mqtt_session.h"
-#include "server/settings.h"
 
 namespace {
 
@@ -52,7 +50,7 @@ void take_given_back() {
   back = held_list{};
   back_pending.store(false, std::memory_order_relaxed);
   pthread_mutex_unlock(&back_lock);
-  queue_push_front(&relay.queue, &given);
+  queue_push_front(&relay.queue, &given, monotonic_seconds());
 }
 
 bool up() { return session_up(relay.session); }
@@ -101,7 +99,7 @@ void drain() {
     held_message* m = queue_pop(&relay.queue, &lost);
     if (m == nullptr) break;
     if (session_publish(relay.session, m, nullptr, 0) == kPublishSessionDown) {
-      queue_unpop(&relay.queue, m);
+      queue_unpop(&relay.queue, m, monotonic_seconds());
       break;
     }
   }
@@ -338,14 +336,16 @@ bool relay_stop_done() noexcept {
   return queue_empty(&relay.queue) && session_held(relay.session).messages == 0;
 }
 
-void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_seconds) noexcept {
+void relay_finish_stop(double stop_seconds) noexcept {
+  held_list unfinished{};
+  const uint32_t held = session_stop(relay.session, &unfinished);
   // Publishes without a copy (none are made by the relay) cannot be saved.
-  const uint32_t uncopied = held - unfinished->count;
+  const uint32_t uncopied = held - unfinished.count;
   take_given_back();
   const uint32_t open_connections = relay.stream->client_count;
   if (queue_on_disk(&relay.queue)) {
-    const uint32_t saving = unfinished->count + queue_count(&relay.queue);
-    const uint32_t unsaved = queue_save_at_stop(&relay.queue, unfinished);
+    const uint32_t saving = unfinished.count + queue_count(&relay.queue);
+    const uint32_t unsaved = queue_save_at_stop(&relay.queue, &unfinished);
     diag_debug("stopping: %u messages kept in the queue directory\n",
                static_cast<unsigned>(saving - unsaved));
     if (uncopied != 0) {
@@ -353,7 +353,7 @@ void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_second
                 static_cast<unsigned>(uncopied));
     }
   } else {
-    const uint32_t lost = queue_save_at_stop(&relay.queue, unfinished) + uncopied;
+    const uint32_t lost = queue_save_at_stop(&relay.queue, &unfinished) + uncopied;
     if (lost != 0) {
       diag_warn("stopping: %u messages not sent to the broker within %.0f s, lost\n",
                 static_cast<unsigned>(lost), stop_seconds);
@@ -363,4 +363,7 @@ void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_second
     diag_warn("stopping: %u stream connections still open, closed without a verdict\n",
               static_cast<unsigned>(open_connections));
   }
+  // The connection ends without DISCONNECT, so that the broker publishes the
+  // will: the device is going away.
+  session_drop_connection(relay.session);
 }

@@ -10,7 +10,7 @@
 // is full (without a queue: while the library holds its high-water mark),
 // neither socket is read, so that writers wait as on a full pipe. A writer
 // that asked for a verdict learns what became of its message. At an orderly
-// stop (orderly_stop.h) it stops reading and saves what it holds.
+// stop (daemon.h) it stops reading and saves what it holds.
 //
 // Thread: main thread, inside the libev loop, except relay_wake and
 // relay_give_back, which the session thread calls.
@@ -21,8 +21,6 @@
 #include <stdint.h>
 
 #include "server/dgram_ingress.h"
-#include "server/held_message.h"
-#include "server/ingress.h"
 #include "server/message_queue.h"
 #include "server/mqtt_session.h"
 #include "server/stream_ingress.h"
@@ -79,10 +77,11 @@ void relay_stop_reading() noexcept;
 // True when no connection is left to read and, without a queue directory,
 // nothing is left to send.
 bool relay_stop_done() noexcept;
-// Saves `unfinished` (what the library held, `held` publishes, copies or
-// not; taken over) and everything queued: to the queue directory when there
-// is one, else counted as lost (not sent within `stop_seconds`), with the
-// lines that say so.
-void relay_save_at_stop(held_list* unfinished, uint32_t held, double stop_seconds) noexcept;
+// Stops the session for good (session_stop) and saves what it had not
+// finished and everything queued: to the queue directory when there is one,
+// else counted as lost (not sent within `stop_seconds`), with the lines that
+// say so; then ends the broker connection without DISCONNECT. The process
+// is to end right after.
+void relay_finish_stop(double stop_seconds) noexcept;
 
 #endif  // QUORREL_SERVER_RELAY_H_

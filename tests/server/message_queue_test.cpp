@@ -71,7 +71,7 @@ TEST(MessageQueue, OldestGiveWayFirst) {
   for (int i = 0; i < 80; ++i) queue_push(&q, message(std::to_string(1000 + i) + pad), 0.0);
   held_list back{};
   held_list_push_back(&back, message("given back"));
-  queue_push_front(&q, &back);
+  queue_push_front(&q, &back, 0.0);
   EXPECT_EQ(queue_drop_oldest(&q), 1u);
   const uint32_t first_file = queue_drop_oldest(&q);
   EXPECT_GT(first_file, 10u);
