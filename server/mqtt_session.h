@@ -22,7 +22,6 @@
 
 #include <atomic>
 
-#include "server/held_message.h"
 #include "server/publish_count.h"
 
 struct mosquitto;
