@@ -175,7 +175,9 @@ void open_local_sockets(struct ev_loop* loop, struct mosquitto* mosq, stream_ser
   stream->take = relay_stream_message;
   // The queue's files need descriptors of their own.
   if (queue_files) stream->extra_fd_reserve = kSpoolDescriptors;
-  if (stream_server_open(stream, loop, args_info.unixsock_arg, mosq, publish_msg) != 0) exit(1);
+  if (stream_server_open(stream, loop, args_info.unixsock_arg, mosq, relay_stream_message) != 0) {
+    exit(1);
+  }
   if (dgram_server_open(dgram, loop, args_info.unixudpsock_arg, mosq, relay_datagram) != 0) {
     exit(-1);
   }
