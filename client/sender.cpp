@@ -1,7 +1,6 @@
 #include "client/sender.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <inttypes.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -14,6 +13,7 @@
 
 #include "client/settings.h"
 #include "common/log.h"
+#include "common/random_bytes.h"
 #include "common/unix_address.h"
 #include "common/verdict.h"
 
@@ -34,21 +34,12 @@ struct file_holder {
   }
 };
 
-// Random part of a verdict address name. /dev/urandom is read rather than
-// getrandom called, as every C library and kernel the client meets has it.
-// Where it cannot be read (a chroot without /dev, say), the clock, the pid
-// and the attempt number still give each try and each process its own name.
+// Random part of a verdict address name. Where the kernel's random bytes
+// cannot be read (a chroot without /dev, say), the clock, the pid and the
+// attempt number still give each try and each process its own name.
 uint64_t draw_name_suffix(unsigned attempt) {
   uint64_t value = 0;
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    ssize_t n;
-    do {
-      n = read(fd, &value, sizeof value);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n == static_cast<ssize_t>(sizeof value)) return value;
-  }
+  if (random_bytes(&value, sizeof value) == 0) return value;
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   value = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
@@ -215,17 +206,13 @@ bool await_verdict(int fd, const char* program) {
       }
     }
   }
-  // One whole line, nothing after it: a peer that is not quorreld rarely
-  // writes exactly that.
-  const bool one_line = used > 0 && line[used - 1] == '\n' &&
-                        memchr(line, '\n', used - 1) == nullptr &&
-                        memchr(line, '\0', used) == nullptr;
-  if (one_line && used == 2 && line[0] == '0') return true;
-  if (one_line && used > 3 && line[0] == '1' && line[1] == ' ') {
-    fprintf(stderr, "%s: %.*s\n", program, static_cast<int>(used - 3), line + 2);
+  message_verdict verdict{};
+  if (!verdict_parse(line, used, &verdict)) {
+    fprintf(stderr, "%s: no verdict: the daemon stopped, or the peer is not quorreld\n", program);
     return false;
   }
-  fprintf(stderr, "%s: no verdict: the daemon stopped, or the peer is not quorreld\n", program);
+  if (verdict.accepted) return true;
+  fprintf(stderr, "%s: %s\n", program, verdict.reason);
   return false;
 }
 

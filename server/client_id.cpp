@@ -6,27 +6,24 @@
 #include <string.h>
 
 #include "common/log.h"
+#include "common/random_bytes.h"
 #include "server/alloc.h"
 #include "server/settings.h"
 
 namespace client_id_detail {
 
 char* getrandom(char* buffer, int size) {
-  // Opened once and kept: the identifier is built once per start, but a
-  // failed open is retried by a later call.
-  static FILE* urandom = nullptr;
-  if (urandom == nullptr) {
-    urandom = fopen("/dev/urandom", "re");
-    if (urandom == nullptr) {
-      const int err = errno;
-      fprintf(stderr, "fopen %s failed: %s(%d)\n", "/dev/urandom", strerror(err), err);
-      return buffer;
-    }
+  // The device is opened apart from the draw, as only a failed open has a
+  // line of its own; random_device keeps it, and a later call tries again.
+  if (random_device() < 0) {
+    const int err = errno;
+    fprintf(stderr, "fopen %s failed: %s(%d)\n", kRandomDevice, strerror(err), err);
+    return buffer;
   }
-  // A short read leaves the value 0, which still yields a digit.
+  // A failed or short read leaves the rest of the value 0, which still
+  // yields a digit.
   uint32_t value = 0;
-  size_t got = fread(&value, 1, sizeof value, urandom);
-  (void)got;
+  (void)random_bytes(&value, sizeof value);
   snprintf(buffer, static_cast<size_t>(size - 1), "%lu", static_cast<unsigned long>(value));
   buffer[size - 1] = '\0';
   return buffer;

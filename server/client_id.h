@@ -3,16 +3,17 @@
 // start presents a new one. With clean session off, the `id` setting exactly,
 // so that every start finds the session the broker kept.
 //
-// Thread: main thread, start-up only (the random source is not locked).
+// Thread: main thread, start-up only.
 #ifndef QUORREL_SERVER_CLIENT_ID_H_
 #define QUORREL_SERVER_CLIENT_ID_H_
 
 namespace client_id_detail {
 
-// Writes the decimal text of one random 32-bit value from /dev/urandom into
-// `buffer` (at most size - 1 characters, NUL-terminated) and returns it. The
-// device stays open for the life of the process. When it cannot be opened,
-// writes a line to standard error and returns `buffer` unchanged.
+// Writes the decimal text of one random 32-bit value from /dev/urandom
+// (common/random_bytes.h) into `buffer` (at most size - 1 characters,
+// NUL-terminated) and returns it. The device stays open for the life of the
+// process. When it cannot be opened, writes a line to standard error and
+// returns `buffer` unchanged.
 // Not the C library's getrandom, hence the namespace. REQUIRES: size >= 2.
 char* getrandom(char* buffer, int size);
 

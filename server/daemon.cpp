@@ -173,10 +173,10 @@ int open_local_sockets(struct ev_loop* loop, stream_server* stream, dgram_server
   // cannot send. Datagrams need no such check: the largest a Unix socket
   // takes is far below it.
   stream->max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
-  stream->take = relay_stream_message;
   // The queue's files need descriptors of their own.
   if (queue_files) stream->extra_fd_reserve = kSpoolDescriptors;
-  if (stream_server_open(stream, loop, args_info.unixsock_arg, nullptr, publish_msg) != 0) {
+  if (stream_server_open(stream, loop, args_info.unixsock_arg, nullptr, relay_stream_message) !=
+      0) {
     return kExitStartupFailed;
   }
   if (dgram_server_open(dgram, loop, args_info.unixudpsock_arg, nullptr, relay_datagram) != 0) {

@@ -1,5 +1,5 @@
 // What the two local ingress paths (stream_ingress, dgram_ingress) share: the
-// callback that takes their messages, the leading part of their socket
+// callbacks that take their messages, the leading part of their socket
 // contexts, binding their sockets, and non-blocking descriptors.
 //
 // Thread: main thread, inside the libev loop.
@@ -8,23 +8,19 @@
 
 #include <ev.h>
 
+#include "common/verdict.h"
 #include "server/container_of.h"
 
-// Delivers one message from either ingress path. `publish_arg` is the
+// Delivers one message: the datagram path's callback. `publish_arg` is the
 // context's opaque handle; `data[0 .. len)` is valid only during the call, so
 // a callee that keeps the bytes copies them. Called on the main thread.
 typedef void (*publish_fn)(void* publish_arg, const void* data, int len);
 
-// What became of one stream message, for a writer that asked for a verdict
-// (common/verdict.h): accepted, or refused with a one-line reason.
-struct message_verdict {
-  bool accepted;
-  char reason[200];
-};
-
 // Takes one completed stream message in `buf`, and may take over its
-// storage (leaving `buf` empty); says what became of it in `*verdict`.
-// Called on the main thread instead of publish_fn where a context sets one.
+// storage (leaving `buf` empty); says what became of it in `*verdict`
+// (common/verdict.h), which the caller zero-initialises and writes back to a
+// writer that asked for it. `publish_arg` is the context's opaque handle.
+// Called on the main thread, once per stream message.
 typedef void (*take_fn)(void* publish_arg, struct byte_buffer* buf, message_verdict* verdict);
 
 // The first fields of both socket contexts, in this order. A context's read
@@ -34,8 +30,9 @@ struct socket_context {
   struct ev_loop* loop;  // loop the watcher runs on
   ev_io io;              // read readiness on fd
   int fd;                // the context's socket (not owned)
-  void* publish_arg;     // handed back as publish's first argument
-  publish_fn publish;    // called once per message
+  void* publish_arg;     // handed back as the callback's first argument
+  publish_fn publish;    // called once per datagram; null for the stream
+                         // listener, whose messages go to stream_server::take
 };
 
 // The context of type `Context` whose io watcher is `w`.

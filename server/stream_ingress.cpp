@@ -149,7 +149,7 @@ int create_and_bind(const char* path) {
 }
 
 int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
-                       void* publish_arg, publish_fn publish) {
+                       void* publish_arg, take_fn take) {
   const int fd = create_and_bind(path);
   if (fd == -1) {
     diag_err("tcp bind error\n");
@@ -161,7 +161,10 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
     close(fd);
     return -1;
   }
-  if (socket_context_start(server, loop, fd, accept_cb, publish_arg, publish) != 0) {
+  // Datagrams alone go through publish: a stream message may be taken over
+  // whole, and its writer may wait for a verdict.
+  server->take = take;
+  if (socket_context_start(server, loop, fd, accept_cb, publish_arg, nullptr) != 0) {
     close(fd);
     return -1;
   }
@@ -219,20 +222,10 @@ namespace {
 void send_verdict(const stream_client* client, const message_verdict& verdict) {
   if (!client->wants_verdict) return;
   char line[kVerdictLineMax];
-  int len;
-  if (verdict.accepted) {
-    len = snprintf(line, sizeof line, "0\n");
-  } else {
-    len = snprintf(line, sizeof line, "1 %s\n", verdict.reason);
-  }
-  if (len < 0) return;
-  if (static_cast<size_t>(len) >= sizeof line) {
-    len = static_cast<int>(sizeof line) - 1;
-    line[len - 1] = '\n';
-  }
+  const size_t len = verdict_encode(verdict, line);
   ssize_t n;
   do {
-    n = send(client->fd, line, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    n = send(client->fd, line, len, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
 }
 
@@ -298,13 +291,9 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
       continue;
     }
     if (n == 0) {
-      if (server->take != nullptr) {
-        message_verdict verdict{};
-        server->take(server->publish_arg, buf, &verdict);
-        send_verdict(client, verdict);
-      } else {
-        server->publish(server->publish_arg, buf->bytes, static_cast<int>(buf->length));
-      }
+      message_verdict verdict{};
+      server->take(server->publish_arg, buf, &verdict);
+      send_verdict(client, verdict);
       close_and_free_client(loop, client);
       return;
     }

@@ -1,7 +1,10 @@
 // Local stream ingress: a Unix-domain stream listener at the `unixsock` path.
 // One connection carries one message: every byte its writer sends until it
 // ends the stream, unframed. At end of stream the whole content is handed to
-// the listener's publish callback; the daemon never writes back.
+// the listener's take callback, which may take over its storage; a writer
+// that asked for a verdict (common/verdict.h) is then told what became of
+// its message, and one refused as too long is told at once. Nothing else is
+// ever written back.
 //
 // Thread: main thread, inside the libev loop.
 #ifndef QUORREL_SERVER_STREAM_INGRESS_H_
@@ -52,10 +55,10 @@ constexpr int kFdReserve = 8;
 struct stream_client;
 
 // The listening socket's context: loop serves the listener and every
-// connection, io's callback is accept_cb, fd the listening socket, and publish
-// is called once per connection that ends its stream. The owner
-// zero-initialises the record, fills the socket_context fields and keeps it
-// alive while the loop runs.
+// connection, io's callback is accept_cb, fd the listening socket, publish
+// stays null, and take is called once per connection that ends its stream.
+// The owner zero-initialises the record, has stream_server_open fill the
+// socket_context fields and take, and keeps it alive while the loop runs.
 struct stream_server : socket_context {
   // Started instead of io while accept lacks descriptors or memory; set up
   // by accept_cb when needed, with its data pointing back at this record.
@@ -80,8 +83,8 @@ struct stream_server : socket_context {
   // and their number.
   stream_client* clients;
   unsigned client_count;
-  // Takes each completed message instead of publish, with a verdict for
-  // writers that asked for one; null: publish, and writers get nothing.
+  // Takes each completed message and says what became of it, for writers
+  // that asked for a verdict; set by stream_server_open.
   take_fn take;
   // Back-pressure (stream_server_pause): neither the listener nor any
   // connection is read.
@@ -119,13 +122,14 @@ int create_and_bind(const char* path);
 
 // Opens the listener at `path` and starts accepting on `loop`: bound,
 // listening with a backlog of 10, non-blocking, watched by accept_cb; every
-// message goes to publish(publish_arg, ...). The listening socket stays open
-// for the life of the process. Returns 0, or -1 after ERR lines with nothing
-// opened or watched.
-// REQUIRES: `server` zero-initialised (max_message aside) and alive while the
-// loop runs.
+// message goes to take(publish_arg, ...), whose verdict is written back to a
+// writer that asked for one. The listening socket stays open for the life of
+// the process. Returns 0, or -1 after ERR lines with nothing opened or
+// watched.
+// REQUIRES: `server` zero-initialised (max_message and extra_fd_reserve
+// aside) and alive while the loop runs; `take` not null.
 int stream_server_open(stream_server* server, struct ev_loop* loop, const char* path,
-                       void* publish_arg, publish_fn publish);
+                       void* publish_arg, take_fn take);
 
 // libev callback on stream_server::io: accepts one connection and starts
 // collecting it. When descriptors or memory run out, stops the listener for
@@ -138,9 +142,10 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;
 
 // libev callback on stream_client::watcher: up to kReadChunksPerTurn reads into
 // the connection's buffer (kReadChunk bytes each at debug above 6), until the
-// socket has nothing more. At end of
-// stream publishes everything collected and frees the connection; on a
-// receive error or an over-long message frees it without publishing. Once
+// socket has nothing more. At end of stream hands everything collected to the
+// listener's take, answers a writer that asked for a verdict, and frees the
+// connection; on a receive error frees it without handing anything on, and on
+// an over-long message too, after the refusal's verdict. Once
 // all connections together hold more than kMaxBufferedStreamBytes, only the
 // one that holds the most is read until its message is complete.
 void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -131,12 +132,21 @@ class FakeDaemonTest : public ::testing::Test {
 const std::string kNoVerdict = std::string(QUORREL_CLIENT_PATH) +
                                ": no verdict: the daemon stopped, or the peer is not quorreld\n";
 
-// The status and the one line on standard error follow the daemon's verdict;
-// a peer that is not quorreld (it answers nothing, or something else) gives
-// no verdict; a detached client asks for none.
+// The status and the one line on standard error follow the daemon's verdict,
+// as the daemon's encoder writes it, up to the longest reason; a peer that is
+// not quorreld (it answers nothing, or anything but exactly one verdict line)
+// gives no verdict; a detached client asks for none.
 TEST_F(FakeDaemonTest, StatusAndStandardErrorFollowTheVerdict) {
   const std::string file = dir_.file("f");
   ASSERT_TRUE(quorrel_test::write_file(file, std::string(5000, 'f')));
+  char line[kVerdictLineMax];
+  message_verdict verdict{};
+  verdict.accepted = true;
+  const std::string accepted(line, verdict_encode(verdict, line));
+  const std::string longest(kVerdictReasonMax, 'r');
+  verdict.accepted = false;
+  memcpy(verdict.reason, longest.c_str(), longest.size() + 1);
+  const std::string refused(line, verdict_encode(verdict, line));
   struct Case {
     std::vector<std::string> args;
     std::string reply;
@@ -149,11 +159,17 @@ TEST_F(FakeDaemonTest, StatusAndStandardErrorFollowTheVerdict) {
       {{"-D", "hello"}, "0\n", 0, "", "hello"},
       {{"-D", "hello"}, "1 some reason\n", 1, prog + ": some reason\n", "hello"},
       {{"-f", file}, "1 some reason\n", 1, prog + ": some reason\n", std::string(5000, 'f')},
+      {{"-D", "hello"}, accepted, 0, "", "hello"},
+      {{"-D", "hello"}, refused, 1, prog + ": " + longest + "\n", "hello"},
       // The end of an empty message is the shutdown alone: no byte to wait for.
       {{"-D", ""}, "0\n", 0, "", ""},
       {{"-D", "hello"}, "", 1, kNoVerdict, "hello"},
       {{"-D", "hello"}, "0 fine\n", 1, kNoVerdict, "hello"},
       {{"-D", "hello"}, "1 some reason", 1, kNoVerdict, "hello"},
+      {{"-D", "hello"}, "0\n1 late\n", 1, kNoVerdict, "hello"},
+      {{"-D", "hello"}, std::string("1 some\0reason\n", 14), 1, kNoVerdict, "hello"},
+      {{"-D", "hello"}, "1 \n", 1, kNoVerdict, "hello"},
+      {{"-D", "hello"}, "1 " + longest + "r\n", 1, kNoVerdict, "hello"},
       {{"--daemon", "-D", "hello"}, "", 0, "", "hello"},
   };
   for (const Case& c : cases) {

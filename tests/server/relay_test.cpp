@@ -56,8 +56,9 @@ class RelayTest : public ::testing::Test {
     if (kib != 0) {
       ASSERT_EQ(relay_open_queue(kib, nullptr), 0);
     }
-    ASSERT_EQ(stream_server_open(&stream_, loop_, dir_.file("s").c_str(), mosq_, publish_msg), 0);
-    stream_.take = relay_stream_message;
+    ASSERT_EQ(
+        stream_server_open(&stream_, loop_, dir_.file("s").c_str(), mosq_, relay_stream_message),
+        0);
     ASSERT_EQ(dgram_server_open(&dgram_, loop_, dir_.file("u").c_str(), mosq_, relay_datagram), 0);
     relay_start(loop_, &stream_, &dgram_, &session_);
   }

@@ -1,5 +1,6 @@
 // Stream ingress: one connection is one message, collected through a real
-// libev loop and handed whole to the publish callback.
+// libev loop and handed whole to the take callback, whose verdict goes back
+// to a writer that asked for one.
 #include "server/stream_ingress.h"
 
 #include <errno.h>
@@ -32,6 +33,13 @@ using quorrel_test::write_file;
 using server_test::path_of_length;
 using server_test::record_publish;
 
+// The listener's take_fn here: records a copy of the message, as the
+// datagram tests' record_publish does, and accepts it.
+void record_take(void* arg, byte_buffer* buf, message_verdict* verdict) {
+  record_publish(arg, buf->bytes, static_cast<int>(buf->length));
+  verdict->accepted = true;
+}
+
 // A connected, blocking client socket; -1 on failure. With `verdict`, bound
 // first to an address that asks the daemon for a verdict.
 int connect_to(const std::string& path, bool verdict = false) {
@@ -61,7 +69,7 @@ int connect_to(const std::string& path, bool verdict = false) {
 }
 
 // A listener opened as the daemon opens it, on a private libev loop, with a
-// recording publish callback.
+// recording take callback.
 class StreamListener : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,7 +77,7 @@ class StreamListener : public ::testing::Test {
     path_ = dir_.file("s.sock");
     loop_ = ev_loop_new(EVFLAG_AUTO);
     ASSERT_NE(loop_, nullptr);
-    ASSERT_EQ(stream_server_open(&server_, loop_, path_.c_str(), &published_, record_publish), 0);
+    ASSERT_EQ(stream_server_open(&server_, loop_, path_.c_str(), &published_, record_take), 0);
     // Bounds every blocking pass of the loop.
     ev_timer_init(
         &tick_, [](struct ev_loop*, ev_timer*, int) {}, 0.02, 0.02);
@@ -335,9 +343,22 @@ TEST_F(StreamListener, MessageOverLimitIsDroppedAndConnectionClosed) {
 
 TEST_F(StreamListener, MessageExactlyAtLimitIsPublished) {
   server_.max_message = 100;
-  ASSERT_TRUE(quorrel_test::send_stream(path_, std::string(100, 'x')));
-  ASSERT_TRUE(run_until_published(1));
-  EXPECT_EQ(published_[0], std::string(100, 'x'));
+  // A writer that asked for a verdict is told the take callback's.
+  for (const bool verdict : {false, true}) {
+    const int fd = connect_to(path_, verdict);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, std::string(100, 'x').data(), 100, 0), 100);
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    const size_t count = published_.size() + 1;
+    const bool published = run_until_published(count);
+    // The verdict is written just before the close, in the same callback.
+    char reply[kVerdictLineMax];
+    const ssize_t n = recv(fd, reply, sizeof reply, MSG_DONTWAIT);
+    close(fd);
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published_.back(), std::string(100, 'x'));
+    EXPECT_EQ(std::string(reply, n > 0 ? static_cast<size_t>(n) : 0), verdict ? "0\n" : "");
+  }
   EXPECT_EQ(kMaxStreamMessage, 268435455u);
 }
 
