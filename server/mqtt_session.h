@@ -26,6 +26,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct session_supervisor;
 
 // The session, owned by daemon_main for the life of the process and handed
 // to the library as the client's user data (mosquitto_new,
@@ -65,6 +66,10 @@ struct mqtt_session {
   // Messages wait in a queue (queuesize above 0): what a lost session leaves
   // unfinished is given back at QoS 0 too.
   bool queue_enabled = false;
+  // The record of the thread that runs this session (session_supervisor.h),
+  // which the callbacks it takes over reach through the client's user data.
+  // Set by session_supervisor_init.
+  session_supervisor* supervisor = nullptr;
 
   // The rest belongs to the session thread.
   bool lost = false;         // a session was lost and none is up yet

@@ -33,35 +33,11 @@ struct attempt_failure {
   bool refused;  // the broker answered CONNACK with a refusal
 };
 
-// The session thread's state. `lock` guards `reached` and `tls_error`, which
-// other threads touch: the main thread waits for `reached`, and the library
-// may log a TLS error on whichever thread called it. The rest belongs to the
-// session thread.
-struct supervisor {
-  mqtt_session* session = nullptr;
-  struct mosquitto* mosq = nullptr;
-  const char* id = nullptr;
-  client_setup_fn setup = nullptr;
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t reached_changed = PTHREAD_COND_INITIALIZER;
-  bool reached = false;      // an attempt has made a TCP connection
-  char tls_error[256] = {};  // OpenSSL's reason for the current attempt, if any
-  bool tls = false;          // TLS is configured
-  // The current attempt's CONNACK result, -1 until one comes.
-  int connack = -1;
-  // errno as the library left it when it reported the connection's end.
-  bool end_reported = false;
-  int end_errno = 0;
-  uint64_t random_state = 0;
-};
-
-supervisor sv;
-
-// --- Randomness for the retry gaps -----------------------------------------
+// --- The clock, the library and the system ----------------------------------
 
 // Seeds the gaps' random draws from the kernel, so that devices started at
 // the same instant (a power cut) still draw different gaps.
-void seed_random() {
+uint64_t random_seed() {
   uint64_t seed = 0;
   int fd;
   do {
@@ -78,16 +54,16 @@ void seed_random() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   seed ^= static_cast<uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15ULL ^
           static_cast<uint64_t>(getpid()) << 32;
-  sv.random_state = seed != 0 ? seed : 0x2545f4914f6cdd1dULL;
+  return seed != 0 ? seed : 0x2545f4914f6cdd1dULL;
 }
 
 // Uniform in [0, 1): xorshift64*, which is plenty for spreading retries.
-double unit_random() {
-  uint64_t x = sv.random_state;
+double xorshift_unit_random(uint64_t* state) {
+  uint64_t x = *state;
   x ^= x >> 12;
   x ^= x << 25;
   x ^= x >> 27;
-  sv.random_state = x;
+  *state = x;
   return static_cast<double>((x * 0x2545f4914f6cdd1dULL) >> 11) / 9007199254740992.0;
 }
 
@@ -100,12 +76,84 @@ void sleep_seconds(double seconds) {
   }
 }
 
+// The error that ended a non-blocking connect on `fd`. Taken from a peeking
+// receive, which reports the socket's pending error as its own, rather than
+// from SO_ERROR: qemu-user hands that value over without translating it to
+// the target's errno numbers, which differ on MIPS.
+int connect_error(int fd) {
+  char byte;
+  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+      errno != EINTR && errno != ENOTCONN) {
+    return errno;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return err;
+  return ECONNREFUSED;
+}
+
+// session_supervisor_deps::poll_connect. Writable means the connect has
+// ended; whether it made a connection is known only from asking for the
+// peer.
+int poll_connect(int fd, int timeout_ms, int* err) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  const int n = poll(&p, 1, timeout_ms);
+  if (n < 0 && errno == EINTR) return 0;
+  if (n < 0) {
+    *err = errno;
+    return -1;
+  }
+  if (n == 0) return 0;
+  struct sockaddr_storage peer;
+  socklen_t peer_len = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
+    *err = connect_error(fd);
+    return -1;
+  }
+  return 1;
+}
+
+// session_supervisor_deps::peer_closed. The library takes a connection
+// closed during a TLS handshake for one that is not ready yet, and would
+// ask again at once until the attempt's time is up.
+bool peer_closed(int fd) {
+  char byte;
+  const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+void shut_down(int fd) { shutdown(fd, SHUT_RDWR); }
+
+// What the daemon's session thread runs on: the library's own functions
+// and the ones above.
+const session_supervisor_deps kRealWorld = {
+    monotonic_seconds,
+    sleep_seconds,
+    xorshift_unit_random,
+    mosquitto_connect_async,
+    mosquitto_socket,
+    mosquitto_loop,
+    mosquitto_reinitialise,
+    mosquitto_connect_callback_set,
+    mosquitto_disconnect_callback_set,
+    mosquitto_log_callback_set,
+    poll_connect,
+    peer_closed,
+    shut_down,
+};
+
+// The record of the daemon's one session thread.
+session_supervisor the_supervisor;
+
 int milliseconds_of(double seconds) {
   if (seconds <= 0) return 0;
   return static_cast<int>(seconds * 1000.0) + 1;
 }
 
 // --- Callbacks --------------------------------------------------------------
+
+// The library hands every callback the client's user data: the session.
+session_supervisor* supervisor_of(void* obj) { return static_cast<mqtt_session*>(obj)->supervisor; }
 
 // Catches OpenSSL's reason for a failed handshake, which reaches the daemon
 // only as a library log line. Set only while an attempt is under way: at
@@ -116,32 +164,34 @@ void attempt_log_callback(struct mosquitto* mosq, void* obj, int level, const ch
   // "OpenSSL Error[0]: error:...": the first error is the cause.
   const char* text = strstr(str, ": ");
   text = text != nullptr ? text + 2 : str;
-  pthread_mutex_lock(&sv.lock);
-  if (sv.tls_error[0] == '\0') snprintf(sv.tls_error, sizeof sv.tls_error, "%s", text);
-  pthread_mutex_unlock(&sv.lock);
+  session_supervisor* sv = supervisor_of(obj);
+  pthread_mutex_lock(&sv->lock);
+  if (sv->tls_error[0] == '\0') snprintf(sv->tls_error, sizeof sv->tls_error, "%s", text);
+  pthread_mutex_unlock(&sv->lock);
 }
 
 void connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
-  sv.connack = rc;
+  supervisor_of(obj)->connack = rc;
   my_connect_callback(mosq, obj, rc);
 }
 
 void disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   const int err = errno;
-  sv.end_reported = true;
-  sv.end_errno = err;
+  session_supervisor* sv = supervisor_of(obj);
+  sv->end_reported = true;
+  sv->end_errno = err;
   my_disconnect_callback(mosq, obj, rc);
   errno = err;
 }
 
-void set_attempt_logging(bool attempting) {
-  pthread_mutex_lock(&sv.lock);
-  sv.tls_error[0] = '\0';
-  pthread_mutex_unlock(&sv.lock);
+void set_attempt_logging(session_supervisor* sv, bool attempting) {
+  pthread_mutex_lock(&sv->lock);
+  sv->tls_error[0] = '\0';
+  pthread_mutex_unlock(&sv->lock);
   if (attempting) {
-    mosquitto_log_callback_set(sv.mosq, attempt_log_callback);
+    sv->deps->log_callback_set(sv->mosq, attempt_log_callback);
   } else {
-    mosquitto_log_callback_set(sv.mosq, debug >= LOG_DEBUG ? my_log_callback : nullptr);
+    sv->deps->log_callback_set(sv->mosq, debug >= LOG_DEBUG ? my_log_callback : nullptr);
   }
 }
 
@@ -154,11 +204,11 @@ void describe_errno(attempt_failure* failure, int err) {
 
 // A failure from the library's result `rc` (errno `err`), with OpenSSL's
 // reason in front when the library logged one during the attempt.
-void describe_result(attempt_failure* failure, int rc, int err) {
-  char tls_error[sizeof sv.tls_error];
-  pthread_mutex_lock(&sv.lock);
-  memcpy(tls_error, sv.tls_error, sizeof tls_error);
-  pthread_mutex_unlock(&sv.lock);
+void describe_result(session_supervisor* sv, attempt_failure* failure, int rc, int err) {
+  char tls_error[sizeof sv->tls_error];
+  pthread_mutex_lock(&sv->lock);
+  memcpy(tls_error, sv->tls_error, sizeof tls_error);
+  pthread_mutex_unlock(&sv->lock);
   const int code = session_error_code(rc, err);
   if (tls_error[0] != '\0') {
     snprintf(failure->text, sizeof failure->text, "TLS: %s", tls_error);
@@ -199,142 +249,110 @@ bool library_gives_up_on(int rc, int err) {
 // Ends what is left of a failed attempt's or an ended session's connection,
 // so that nothing waits on it until the next attempt replaces it (the library
 // closes the descriptor then).
-void abandon_connection() {
-  const int fd = mosquitto_socket(sv.mosq);
-  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+void abandon_connection(session_supervisor* sv) {
+  const int fd = sv->deps->socket(sv->mosq);
+  if (fd >= 0) sv->deps->shut_down(fd);
 }
 
-void announce_reached() {
-  pthread_mutex_lock(&sv.lock);
-  if (!sv.reached) {
-    sv.reached = true;
-    pthread_cond_broadcast(&sv.reached_changed);
+void announce_reached(session_supervisor* sv) {
+  pthread_mutex_lock(&sv->lock);
+  if (!sv->reached) {
+    sv->reached = true;
+    pthread_cond_broadcast(&sv->reached_changed);
   }
-  pthread_mutex_unlock(&sv.lock);
-}
-
-// The error that ended a non-blocking connect on `fd`. Taken from a peeking
-// receive, which reports the socket's pending error as its own, rather than
-// from SO_ERROR: qemu-user hands that value over without translating it to
-// the target's errno numbers, which differ on MIPS.
-int connect_error(int fd) {
-  char byte;
-  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
-      errno != EINTR && errno != ENOTCONN) {
-    return errno;
-  }
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return err;
-  return ECONNREFUSED;
+  pthread_mutex_unlock(&sv->lock);
 }
 
 // Waits, up to kConnectTcpSeconds from `start`, for the TCP connection the
 // library began.
-bool wait_for_tcp(double start, attempt_failure* failure) {
-  const int fd = mosquitto_socket(sv.mosq);
+bool wait_for_tcp(session_supervisor* sv, double start, attempt_failure* failure) {
+  const int fd = sv->deps->socket(sv->mosq);
   if (fd < 0) {
-    describe_result(failure, MOSQ_ERR_NO_CONN, 0);
+    describe_result(sv, failure, MOSQ_ERR_NO_CONN, 0);
     return false;
   }
   for (;;) {
-    const double left = start + kConnectTcpSeconds - monotonic_seconds();
+    const double left = start + kConnectTcpSeconds - sv->deps->now();
     if (left <= 0) {
       describe_errno(failure, ETIMEDOUT);
       return false;
     }
-    struct pollfd p = {fd, POLLOUT, 0};
-    const int n = poll(&p, 1, milliseconds_of(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      describe_errno(failure, errno);
+    int err = 0;
+    const int made = sv->deps->poll_connect(fd, milliseconds_of(left), &err);
+    if (made == 0) continue;
+    if (made < 0) {
+      describe_errno(failure, err);
       return false;
     }
-    if (n == 0) continue;
-    struct sockaddr_storage peer;
-    socklen_t peer_len = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
-      describe_errno(failure, connect_error(fd));
-      return false;
-    }
-    announce_reached();
+    announce_reached(sv);
     return true;
   }
 }
 
-// True when the broker has closed the connection. Only asked during a TLS
-// handshake: the library then takes a closed connection for one that is not
-// ready yet, and would ask again at once until the attempt's time is up.
-bool peer_closed(int fd) {
-  char byte;
-  const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
 // An attempt whose CONNECT got no answer since `start`.
-void describe_no_connack(attempt_failure* failure, double start) {
+void describe_no_connack(session_supervisor* sv, attempt_failure* failure, double start) {
   snprintf(failure->text, sizeof failure->text, "%s: no CONNACK after %.0f s",
-           diag_cause_text(ETIMEDOUT), monotonic_seconds() - start);
+           diag_cause_text(ETIMEDOUT), sv->deps->now() - start);
   failure->code = ETIMEDOUT;
 }
 
 // Runs the library's loop, up to kConnectAttemptSeconds from `start`, until
 // the broker accepts or refuses the session.
-bool wait_for_connack(double start, attempt_failure* failure) {
+bool wait_for_connack(session_supervisor* sv, double start, attempt_failure* failure) {
   for (;;) {
-    if (sv.connack == 0) return true;
-    if (sv.connack > 0) {
+    if (sv->connack == 0) return true;
+    if (sv->connack > 0) {
       snprintf(failure->text, sizeof failure->text, "connection refused: %s",
-               mosquitto_connack_string(sv.connack));
-      failure->code = sv.connack;
+               mosquitto_connack_string(sv->connack));
+      failure->code = sv->connack;
       failure->refused = true;
       return false;
     }
-    const double left = start + kConnectAttemptSeconds - monotonic_seconds();
+    const double left = start + kConnectAttemptSeconds - sv->deps->now();
     if (left <= 0) {
-      describe_no_connack(failure, start);
+      describe_no_connack(sv, failure, start);
       return false;
     }
-    sv.end_reported = false;
+    sv->end_reported = false;
     errno = 0;
-    const int rc = mosquitto_loop(sv.mosq, milliseconds_of(left < 1.0 ? left : 1.0), 1);
-    const int err = sv.end_reported ? sv.end_errno : errno;
-    if (sv.connack >= 0) continue;
+    const int rc = sv->deps->loop(sv->mosq, milliseconds_of(left < 1.0 ? left : 1.0), 1);
+    const int err = sv->end_reported ? sv->end_errno : errno;
+    if (sv->connack >= 0) continue;
     if (rc == MOSQ_ERR_KEEPALIVE) {
       // The library gives a CONNECT one keepalive period to be answered.
-      describe_no_connack(failure, start);
+      describe_no_connack(sv, failure, start);
       return false;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-      describe_result(failure, rc, err);
+      describe_result(sv, failure, rc, err);
       return false;
     }
-    const int fd = mosquitto_socket(sv.mosq);
-    if (fd < 0 || (sv.tls && peer_closed(fd))) {
-      describe_result(failure, MOSQ_ERR_CONN_LOST, 0);
+    const int fd = sv->deps->socket(sv->mosq);
+    if (fd < 0 || (sv->tls && sv->deps->peer_closed(fd))) {
+      describe_result(sv, failure, MOSQ_ERR_CONN_LOST, 0);
       return false;
     }
   }
 }
 
 // One attempt: true when the broker accepted the session.
-bool attempt(attempt_failure* failure) {
-  set_attempt_logging(true);
-  sv.connack = -1;
-  const double start = monotonic_seconds();
+bool attempt(session_supervisor* sv, attempt_failure* failure) {
+  set_attempt_logging(sv, true);
+  sv->connack = -1;
+  const double start = sv->deps->now();
   errno = 0;
   // Name resolution happens in here, bounded only by the resolver's own
   // time-outs (resolv.conf); an address as host needs none.
-  const int rc = mosquitto_connect_async(sv.mosq, args_info.host_arg, args_info.port_arg,
+  const int rc = sv->deps->connect_async(sv->mosq, args_info.host_arg, args_info.port_arg,
                                          args_info.keepalive_arg);
   bool up = false;
   if (rc != MOSQ_ERR_SUCCESS) {
-    describe_result(failure, rc, errno);
+    describe_result(sv, failure, rc, errno);
   } else {
-    up = wait_for_tcp(start, failure) && wait_for_connack(start, failure);
+    up = wait_for_tcp(sv, start, failure) && wait_for_connack(sv, start, failure);
   }
-  set_attempt_logging(false);
-  if (!up) abandon_connection();
+  set_attempt_logging(sv, false);
+  if (!up) abandon_connection(sv);
   return up;
 }
 
@@ -342,19 +360,19 @@ bool attempt(attempt_failure* failure) {
 
 // Runs the library's loop while the session lasts; returns when it has ended,
 // after the lines that say why.
-void run_session() {
+void run_session(session_supervisor* sv) {
   for (;;) {
-    sv.end_reported = false;
+    sv->end_reported = false;
     errno = 0;
-    const int rc = mosquitto_loop(sv.mosq, 1000, 1);
+    const int rc = sv->deps->loop(sv->mosq, 1000, 1);
     if (rc == MOSQ_ERR_SUCCESS) continue;
-    const int err = sv.end_reported ? sv.end_errno : errno;
+    const int err = sv->end_reported ? sv->end_errno : errno;
     // Some of the loop's failures end the connection without telling the
     // disconnect callback (a failed TLS read during a renegotiation, a
     // descriptor the loop cannot wait on); the session is over all the same.
-    if (session_up(sv.session)) {
+    if (session_up(sv->session)) {
       errno = err;
-      my_disconnect_callback(sv.mosq, sv.session, rc);
+      my_disconnect_callback(sv->mosq, sv->session, rc);
     }
     if (library_gives_up_on(rc, err)) {
       if (rc == MOSQ_ERR_PROTOCOL && args_info.qos_arg == 2) {
@@ -367,32 +385,20 @@ void run_session() {
                  session_error_code(rc, err));
       }
     }
-    abandon_connection();
+    abandon_connection(sv);
     return;
   }
 }
 
-// What has been said about the current outage: every failed attempt is
-// visible, the first with its reason, then summary lines that grow rarer as
-// the outage ages (outage_summary_interval).
-struct outage_log {
-  bool at_startup = true;
-  double began = 0;         // when the outage began
-  double last_line = 0;     // when a line about it was last written
-  unsigned attempts = 0;    // failed attempts in the outage
-  unsigned unreported = 0;  // failed attempts since the last line
-};
-
-void outage_begins(outage_log* log, bool at_startup) {
+void outage_begins(outage_log* log, bool at_startup, double now) {
   log->at_startup = at_startup;
-  log->began = monotonic_seconds();
+  log->began = now;
   log->last_line = log->began;
   log->attempts = 0;
   log->unreported = 0;
 }
 
-void report_failure(outage_log* log, const attempt_failure& failure) {
-  const double now = monotonic_seconds();
+void report_failure(outage_log* log, const attempt_failure& failure, double now) {
   ++log->attempts;
   const bool refused = failure.refused;
   // Start-up says every one of its first attempts, as it always did.
@@ -421,61 +427,72 @@ void report_failure(outage_log* log, const attempt_failure& failure) {
 
 // Takes over the connect and disconnect callbacks and the threaded mode,
 // for a client new or started afresh.
-void take_over_callbacks() {
-  mosquitto_threaded_set(sv.mosq, true);
-  mosquitto_connect_callback_set(sv.mosq, connect_callback);
-  mosquitto_disconnect_callback_set(sv.mosq, disconnect_callback);
+void take_over_callbacks(session_supervisor* sv) {
+  mosquitto_threaded_set(sv->mosq, true);
+  sv->deps->connect_callback_set(sv->mosq, connect_callback);
+  sv->deps->disconnect_callback_set(sv->mosq, disconnect_callback);
 }
 
 // Starts the client afresh, so that it forgets what it held rather than
 // resending it after the next connect (the session has taken those messages
-// back; they go out again from the queue, once).
-void start_client_afresh(void*) {
+// back; they go out again from the queue, once). `ctx` is the record.
+void start_client_afresh(void* ctx) {
+  session_supervisor* sv = static_cast<session_supervisor*>(ctx);
   const int rc =
-      mosquitto_reinitialise(sv.mosq, sv.id, args_info.clean_session_flag != 0, sv.session);
+      sv->deps->reinitialise(sv->mosq, sv->id, args_info.clean_session_flag != 0, sv->session);
   if (rc != MOSQ_ERR_SUCCESS) {
     diag_err("MQTT client not started afresh: %s(%d)\n", mosquitto_strerror(rc), rc);
   } else {
-    sv.setup(sv.mosq);
-    take_over_callbacks();
+    sv->setup(sv->mosq);
+    take_over_callbacks(sv);
   }
 }
 
-void* session_thread(void*) {
-  retry_state schedule;
-  outage_log outage;
-  outage_begins(&outage, true);
-  for (;;) {
-    sleep_seconds(retry_next_gap(schedule, unit_random()));
-    attempt_failure failure{};
-    if (!attempt(&failure)) {
-      retry_attempt_failed(&schedule);
-      report_failure(&outage, failure);
-      continue;
-    }
-    const double up_since = monotonic_seconds();
-    run_session();
-    const double lasted = monotonic_seconds() - up_since;
-    // Under the session's publish lock, so that no publish falls between
-    // the taking back and the fresh start.
-    session_take_back(sv.session, lasted < kShortSessionSeconds, start_client_afresh, nullptr);
-    retry_session_ended(&schedule, lasted);
-    outage_begins(&outage, false);
-  }
+void* session_thread(void* arg) {
+  session_supervisor* sv = static_cast<session_supervisor*>(arg);
+  for (;;) session_supervisor_turn(sv);
   return nullptr;
 }
 
 }  // namespace
 
+void session_supervisor_init(session_supervisor* sv, mqtt_session* session, const char* id,
+                             client_setup_fn setup, const session_supervisor_deps* deps) noexcept {
+  sv->deps = deps;
+  sv->session = session;
+  sv->mosq = session->mosq;
+  sv->id = id;
+  sv->setup = setup;
+  sv->tls = args_info.cafile_given && args_info.cert_given && args_info.key_given;
+  session->supervisor = sv;
+  outage_begins(&sv->outage, true, deps->now());
+  take_over_callbacks(sv);
+}
+
+void session_supervisor_turn(session_supervisor* sv) noexcept {
+  const session_supervisor_deps* deps = sv->deps;
+  deps->sleep(retry_next_gap(sv->schedule, deps->unit_random(&sv->random_state)));
+  attempt_failure failure{};
+  if (!attempt(sv, &failure)) {
+    retry_attempt_failed(&sv->schedule);
+    report_failure(&sv->outage, failure, deps->now());
+    return;
+  }
+  const double up_since = deps->now();
+  run_session(sv);
+  const double lasted = deps->now() - up_since;
+  // Under the session's publish lock, so that no publish falls between
+  // the taking back and the fresh start.
+  session_take_back(sv->session, lasted < kShortSessionSeconds, start_client_afresh, sv);
+  retry_session_ended(&sv->schedule, lasted);
+  outage_begins(&sv->outage, false, deps->now());
+}
+
 bool session_supervisor_start(mqtt_session* session, const char* id, client_setup_fn setup,
                               bool wait_for_tcp) noexcept {
-  sv.session = session;
-  sv.mosq = session->mosq;
-  sv.id = id;
-  sv.setup = setup;
-  sv.tls = args_info.cafile_given && args_info.cert_given && args_info.key_given;
-  seed_random();
-  take_over_callbacks();
+  session_supervisor* sv = &the_supervisor;
+  session_supervisor_init(sv, session, id, setup, &kRealWorld);
+  sv->random_state = random_seed();
 
   // The session thread takes no signal: they are the main thread's (its
   // event loop reaps the scripts' children on SIGCHLD).
@@ -484,7 +501,7 @@ bool session_supervisor_start(mqtt_session* session, const char* id, client_setu
   pthread_sigmask(SIG_SETMASK, &all, &old);
   daemon_exit_second_thread();
   pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, session_thread, nullptr);
+  const int rc = pthread_create(&thread, nullptr, session_thread, sv);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (rc != 0) {
     diag_err_errno(rc, "session thread not started");
@@ -493,8 +510,8 @@ bool session_supervisor_start(mqtt_session* session, const char* id, client_setu
   pthread_detach(thread);
   if (!wait_for_tcp) return true;
 
-  pthread_mutex_lock(&sv.lock);
-  while (!sv.reached) pthread_cond_wait(&sv.reached_changed, &sv.lock);
-  pthread_mutex_unlock(&sv.lock);
+  pthread_mutex_lock(&sv->lock);
+  while (!sv->reached) pthread_cond_wait(&sv->reached_changed, &sv->lock);
+  pthread_mutex_unlock(&sv->lock);
   return true;
 }
