@@ -17,6 +17,7 @@
 #include <atomic>
 
 #include "common/log.h"
+#include "common/random_bytes.h"
 #include "server/daemon_exit.h"
 #include "server/log_throttle.h"
 #include "server/mqtt_session.h"
@@ -39,17 +40,8 @@ struct attempt_failure {
 // the same instant (a power cut) still draw different gaps.
 uint64_t random_seed() {
   uint64_t seed = 0;
-  int fd;
-  do {
-    fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    ssize_t n;
-    do {
-      n = read(fd, &seed, sizeof seed);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-  }
+  // Should the kernel not give them, the clock and the pid still differ.
+  if (random_bytes(&seed, sizeof seed) != 0) seed = 0;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   seed ^= static_cast<uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15ULL ^

@@ -17,7 +17,6 @@
 #include "common/log.h"
 #include "common/verdict.h"
 #include "server/alloc.h"
-#include "server/container_of.h"
 #include "server/heap.h"
 
 namespace {
