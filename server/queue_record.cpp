@@ -14,9 +14,22 @@ namespace {
 
 constexpr unsigned char kFileMagic[4] = {'Q', 'R', 'L', 'Q'};
 
-// What the start-up read goes through a file with: records may be far
-// larger, so the checksum is run over them a buffer at a time.
+// The start-up read goes through two buffers of this size: a window that
+// record headers are read from, and one that the rest of a payload longer
+// than the window streams through. Records may be far larger; memory stays
+// at this whatever the file holds.
 constexpr size_t kScanBufferBytes = 64 * 1024;
+
+// Checksum bytes that searching for the next whole record after damage may
+// spend, per byte of the file, and in any file: every offset tried may claim
+// a length reaching to the end of the file, and unbounded that would make
+// the search quadratic in the file's size.
+constexpr uint64_t kSearchBytesPerFileByte = 8;
+constexpr uint64_t kSearchBytesFloor = 1024 * 1024;
+
+// Damaged stretches kept per file: each costs memory for as long as the file
+// is queued. A file damaged in more places has the rest dropped.
+constexpr uint32_t kMaxGapsPerFile = 256;
 
 // True when the `got` bytes of `h` begin the file header this version writes.
 bool header_prefix_ok(const unsigned char* h, size_t got) {
@@ -31,59 +44,146 @@ bool file_header_ok(const unsigned char* h) {
          h[5] == 0 && h[6] == 0 && h[7] == 0;
 }
 
-// A file read front to back through one buffer.
-struct scan_reader {
+// One segment file read through at start.
+struct scan_file {
   int fd;
-  unsigned char* buf;  // kScanBufferBytes
-  size_t pos;
-  size_t end;
+  uint64_t size;          // as fstat gave it, or where reading found the end
+  unsigned char* window;  // kScanBufferBytes: file bytes from window_at
+  uint64_t window_at;
+  size_t window_len;
+  unsigned char* stream;  // kScanBufferBytes
+  int err;                // the first read error; 0 when none
 };
 
-// Bytes buffered, after a read when none were: 0 at the end of the file, -1
-// with errno set on a read error.
-ssize_t reader_fill(scan_reader* r) {
-  if (r->pos < r->end) return static_cast<ssize_t>(r->end - r->pos);
-  for (;;) {
-    const ssize_t n = read(r->fd, r->buf, kScanBufferBytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    r->pos = 0;
-    r->end = static_cast<size_t>(n);
-    return n;
+// The `len` bytes at file offset `at` (len <= kScanBufferBytes), read into
+// the window unless it holds them already; null when the file ends first
+// or on a read error (f->err).
+const unsigned char* bytes_at(scan_file* f, uint64_t at, size_t len) {
+  if (at >= f->window_at && at + len <= f->window_at + f->window_len) {
+    return f->window + (at - f->window_at);
+  }
+  if (at >= f->size) return nullptr;
+  size_t want = kScanBufferBytes;
+  if (want > f->size - at) want = static_cast<size_t>(f->size - at);
+  const ssize_t got = segment_pread(f->fd, f->window, want, at);
+  if (got < 0) {
+    f->err = errno;
+    f->window_len = 0;
+    return nullptr;
+  }
+  f->window_at = at;
+  f->window_len = static_cast<size_t>(got);
+  // Shorter than fstat said: the file ends here, and no offset past it is
+  // tried again.
+  if (f->window_len < want) f->size = at + f->window_len;
+  return f->window_len >= len ? f->window : nullptr;
+}
+
+// Runs the `len` bytes at file offset `at` through *crc: what the window
+// holds of them, then the rest through the stream buffer. False when the
+// file ends first or on a read error (f->err).
+bool checksum_at(scan_file* f, uint64_t at, uint64_t len, uint32_t* crc) {
+  if (at >= f->window_at && at < f->window_at + f->window_len) {
+    uint64_t take = f->window_at + f->window_len - at;
+    if (take > len) take = len;
+    *crc = crc32c(*crc, f->window + (at - f->window_at), static_cast<size_t>(take));
+    at += take;
+    len -= take;
+  }
+  while (len > 0) {
+    size_t want = kScanBufferBytes;
+    if (want > len) want = static_cast<size_t>(len);
+    const ssize_t got = segment_pread(f->fd, f->stream, want, at);
+    if (got < 0) f->err = errno;
+    if (got != static_cast<ssize_t>(want)) return false;
+    *crc = crc32c(*crc, f->stream, want);
+    at += want;
+    len -= want;
+  }
+  return true;
+}
+
+// The payload length of the whole record at file offset `at`, or -1 when
+// none begins there (or on a read error, f->err). With `budget`, the
+// payload's length is taken off *budget before its checksum is run; a
+// record that would overdraw it is not checked and gives -2.
+int64_t whole_record_at(scan_file* f, uint64_t at, uint64_t* budget) {
+  if (at > f->size || f->size - at < kSpoolRecordHeaderBytes) return -1;
+  const unsigned char* p = bytes_at(f, at, kSpoolRecordHeaderBytes);
+  if (p == nullptr) return -1;
+  unsigned char h[kSpoolRecordHeaderBytes];
+  memcpy(h, p, sizeof h);
+  const uint32_t len = get_le32(h);
+  if (len > kSpoolLargestRecord || len > f->size - at - kSpoolRecordHeaderBytes) return -1;
+  if (budget != nullptr) {
+    if (*budget < len) return -2;
+    *budget -= len;
+  }
+  uint32_t crc = crc32c(0, h, 4);
+  if (!checksum_at(f, at + kSpoolRecordHeaderBytes, len, &crc)) return -1;
+  return crc == get_le32(h + 4) ? int64_t{len} : -1;
+}
+
+// The offset of the first whole record after the damaged one at `damaged`,
+// trying each offset in turn, or the file's size when there is none (or
+// the budget runs out, or on a read error).
+uint64_t next_whole_record(scan_file* f, uint64_t damaged, uint64_t* budget) {
+  for (uint64_t at = damaged + 1; f->size - at >= kSpoolRecordHeaderBytes; ++at) {
+    const int64_t len = whole_record_at(f, at, budget);
+    if (len >= 0) return at;
+    if (len == -2 || f->err != 0) break;
+  }
+  return f->size;
+}
+
+void add_gap(segment_scan* out, uint64_t offset, uint64_t bytes) {
+  // Grown one at a time: a damaged file has few, and a healthy one none.
+  out->gaps = static_cast<record_gap*>(
+      ss_realloc(out->gaps, (size_t{out->gap_count} + 1) * sizeof *out->gaps));
+  out->gaps[out->gap_count++] = record_gap{offset, bytes};
+}
+
+// Reads the records of a file whose header checked out.
+void scan_records(scan_file* f, segment_scan* out) {
+  uint64_t budget = kSearchBytesPerFileByte * f->size + kSearchBytesFloor;
+  uint64_t at = kSpoolFileHeaderBytes;
+  while (at < f->size && f->err == 0) {
+    const int64_t len = whole_record_at(f, at, nullptr);
+    if (len >= 0) {
+      const uint64_t record = kSpoolRecordHeaderBytes + static_cast<uint64_t>(len);
+      ++out->records;
+      out->bytes += record;
+      at += record;
+      continue;
+    }
+    if (f->err != 0) break;
+    // The last stretch a file may have takes the rest of it.
+    const uint64_t resume =
+        out->gap_count + 1 < kMaxGapsPerFile ? next_whole_record(f, at, &budget) : f->size;
+    if (f->err != 0) break;
+    add_gap(out, at, resume - at);
+    at = resume;
   }
 }
 
-// Copies `len` bytes; fewer only at the end of the file; -1 on a read error.
-ssize_t reader_copy(scan_reader* r, unsigned char* out, size_t len) {
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t avail = reader_fill(r);
-    if (avail < 0) return -1;
-    if (avail == 0) break;
-    size_t take = len - done;
-    if (take > static_cast<size_t>(avail)) take = static_cast<size_t>(avail);
-    memcpy(out + done, r->buf + r->pos, take);
-    r->pos += take;
-    done += take;
+// The one line for a file with damaged stretches. Damage at the end only,
+// the common case of a write cut short by a crash or a power cut, keeps the
+// line it has always had.
+void report_gaps(const segment_scan* scan, uint64_t size, const char* dir, const char* name) {
+  if (scan->gap_count == 0) return;
+  uint64_t skipped = 0;
+  for (uint32_t i = 0; i < scan->gap_count; ++i) skipped += scan->gaps[i].bytes;
+  const record_gap& first = scan->gaps[0];
+  if (scan->gap_count == 1 && first.offset + first.bytes == size) {
+    diag_warn(
+        "queue file %s/%s: %llu bytes after the last whole record dropped (torn or corrupt)\n", dir,
+        name, static_cast<unsigned long long>(skipped));
+    return;
   }
-  return static_cast<ssize_t>(done);
-}
-
-// Runs `len` bytes through `*crc` without keeping them. Returns the bytes
-// consumed, fewer only at the end of the file; -1 on a read error.
-int64_t reader_checksum(scan_reader* r, uint64_t len, uint32_t* crc) {
-  uint64_t done = 0;
-  while (done < len) {
-    const ssize_t avail = reader_fill(r);
-    if (avail < 0) return -1;
-    if (avail == 0) break;
-    uint64_t take = len - done;
-    if (take > static_cast<uint64_t>(avail)) take = static_cast<uint64_t>(avail);
-    *crc = crc32c(*crc, r->buf + r->pos, static_cast<size_t>(take));
-    r->pos += static_cast<size_t>(take);
-    done += take;
-  }
-  return static_cast<int64_t>(done);
+  diag_warn(
+      "queue file %s/%s: %llu damaged bytes skipped in %u places (torn or corrupt); the whole "
+      "records around them kept\n",
+      dir, name, static_cast<unsigned long long>(skipped), static_cast<unsigned>(scan->gap_count));
 }
 
 }  // namespace
@@ -148,56 +248,38 @@ bool scan_segment_file(int fd, const char* dir, const char* name, segment_scan* 
     diag_err_errno_text(err, "queue file %s/%s: fstat failed", dir, name);
     return false;
   }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  unsigned char* buf = static_cast<unsigned char*>(ss_malloc(kScanBufferBytes));
-  scan_reader r = {fd, buf, 0, 0};
-  int read_err = 0;
+  unsigned char* buffers = static_cast<unsigned char*>(ss_malloc(2 * kScanBufferBytes));
+  scan_file f{};
+  f.fd = fd;
+  f.size = static_cast<uint64_t>(st.st_size);
+  f.window = buffers;
+  f.stream = buffers + kScanBufferBytes;
   unsigned char header[kSpoolFileHeaderBytes];
-  const ssize_t got = reader_copy(&r, header, sizeof header);
+  const ssize_t got = segment_pread(fd, header, sizeof header, 0);
+  bool keep = true;
   if (got < 0) {
-    read_err = errno;
+    f.err = errno;
   } else if (got < static_cast<ssize_t>(sizeof header) &&
              header_prefix_ok(header, static_cast<size_t>(got))) {
     // A file this daemon had only begun to create when a crash or a power
     // cut came: it holds no record and is deleted like an empty segment.
-    free(buf);
-    return true;
   } else if (got < static_cast<ssize_t>(sizeof header) || !file_header_ok(header)) {
     diag_warn("queue file %s/%s: not a queue file of version %d, skipped\n", dir, name,
               kSpoolFormatVersion);
-    free(buf);
-    return false;
+    keep = false;
+  } else {
+    scan_records(&f, out);
   }
-  uint64_t whole = kSpoolFileHeaderBytes;  // end of the last whole record
-  while (read_err == 0) {
-    unsigned char h[kSpoolRecordHeaderBytes];
-    const ssize_t n = reader_copy(&r, h, sizeof h);
-    if (n < 0) read_err = errno;
-    if (n != static_cast<ssize_t>(sizeof h)) break;
-    const uint32_t len = get_le32(h);
-    const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
-    if (len > kSpoolLargestRecord || whole + record > size) break;
-    uint32_t crc = crc32c(0, h, 4);
-    const int64_t summed = reader_checksum(&r, len, &crc);
-    if (summed < 0) read_err = errno;
-    if (summed != static_cast<int64_t>(len) || crc != get_le32(h + 4)) break;
-    whole += record;
-    ++out->records;
+  free(buffers);
+  if (f.err != 0) {
+    diag_err_errno_text(f.err, "queue file %s/%s not read", dir, name);
+    keep = false;
   }
-  free(buf);
-  if (read_err != 0) {
-    diag_err_errno_text(read_err, "queue file %s/%s not read", dir, name);
+  if (!keep) {
+    free(out->gaps);
     *out = segment_scan{};
     return false;
   }
-  // Anything after the last whole record: a write cut short by a crash or a
-  // power cut, or damage. Records after the first damaged one cannot be
-  // trusted to start where the damaged one says it ends.
-  if (size > whole) {
-    diag_warn(
-        "queue file %s/%s: %llu bytes after the last whole record dropped (torn or corrupt)\n", dir,
-        name, static_cast<unsigned long long>(size - whole));
-  }
-  out->bytes = whole - kSpoolFileHeaderBytes;
+  report_gaps(out, f.size, dir, name);
   return true;
 }

@@ -9,7 +9,9 @@
 //   - then records, each an 8-byte header and the payload: the payload's
 //     length and a CRC-32C (Castagnoli) over those 4 length bytes followed
 //     by the payload, both 32-bit little-endian.
-// A record is whole when its length fits in the file and its checksum holds.
+// A record is whole when its length fits in the file and its checksum holds;
+// nothing else marks where records begin, so after a damaged record the next
+// whole one is found by trying each later offset.
 //
 // This module knows one file; the list of files, their counts and their
 // syncing are queue_spool's.
@@ -73,21 +75,37 @@ bool record_crc_ok(const unsigned char h[kSpoolRecordHeaderBytes], const void* p
 // errno set.
 ssize_t segment_pread(int fd, void* buf, size_t len, uint64_t offset);
 
+// A stretch of a segment file that the start-up read found damaged and
+// skipped: `bytes` bytes from file offset `offset`. It begins where the file
+// header or a whole record ends, and ends where the next whole record
+// begins or at the end of the file.
+struct record_gap {
+  uint64_t offset;
+  uint64_t bytes;
+};
+
 // What scan_segment_file found in one file.
 struct segment_scan {
   uint32_t records;  // whole records
   uint64_t bytes;    // their bytes, headers included
+  // The damaged stretches among and after them, in file order; malloc'd and
+  // owned by the caller; null when there are none.
+  record_gap* gaps;
+  uint32_t gap_count;
 };
 
 // Reads the segment file open at `fd` (named `name` in directory `dir`, for
-// the log lines) front to back and fills *out. The file's first damaged
-// record (a header cut short, a length past the end of the file or above
-// kSpoolLargestRecord, a checksum that fails) ends it: what follows is
-// ignored with one WARNING line that says how many bytes were dropped.
-// Returns true; false (out zeroed) after a line that says why when the file
-// is to be left alone: unreadable, or not a queue file of this version. A
-// file holding only a beginning of the file header reads as empty. Does not
-// close `fd`.
+// the log lines) front to back and fills *out. A damaged record (a header
+// cut short, a length past the end of the file or above
+// kSpoolLargestRecord, a checksum that fails) costs only itself: the read
+// goes on at the next offset where a whole record begins, and the stretch
+// in between is listed in out->gaps. The search is bounded (in checksum work
+// and in stretches per file); when it gives up, the rest of the file is one
+// last stretch. One WARNING line per damaged file says how many bytes were
+// skipped. Returns true; false (out zeroed) after a line that says why when
+// the file is to be left alone: unreadable, or not a queue file of this
+// version. A file holding only a beginning of the file header reads as
+// empty. Does not close `fd`.
 bool scan_segment_file(int fd, const char* dir, const char* name, segment_scan* out);
 
 #endif  // QUORREL_SERVER_QUEUE_RECORD_H_

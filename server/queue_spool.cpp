@@ -172,13 +172,35 @@ void link_tail(spool* s, spool_segment* seg) {
   s->tail = seg;
 }
 
-spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records) {
+// Moves `seg`'s next record past the damaged stretch that begins where it
+// would, so that reading goes on at the next whole record.
+void pass_gaps(spool_segment* seg) {
+  while (seg->next_gap < seg->gap_count && seg->gaps[seg->next_gap].offset == seg->next_offset) {
+    seg->next_offset += seg->gaps[seg->next_gap].bytes;
+    ++seg->next_gap;
+  }
+}
+
+// A segment of `records` whole records, `bytes` bytes, with the damaged
+// stretches `gaps` (taken over; null for none) among them.
+spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records, record_gap* gaps,
+                           uint32_t gap_count) {
   spool_segment* seg = static_cast<spool_segment*>(ss_malloc(sizeof *seg));
   seg->seq = seq;
   seg->bytes = bytes;
   seg->records = records;
+  seg->next_offset = kSpoolFileHeaderBytes;
+  seg->gaps = gaps;
+  seg->gap_count = gap_count;
   seg->unsynced = false;
+  pass_gaps(seg);
   return seg;
+}
+
+// Frees `seg` and its list of damaged stretches.
+void free_segment(spool_segment* seg) {
+  free(seg->gaps);
+  free(seg);
 }
 
 // Deletes segment `seq`. Returns 0 or an errno value (ENOENT counts as
@@ -278,7 +300,21 @@ void remove_head(spool* s) {
   delete_segment(s, seg->seq);
   s->head = seg->next;
   if (s->head == nullptr) s->tail = nullptr;
-  free(seg);
+  free_segment(seg);
+}
+
+// Counts the head segment's next record, of `len` payload bytes, as read,
+// and deletes the segment when that was its last.
+void mark_read(spool* s, uint32_t len) {
+  spool_segment* seg = s->head;
+  const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
+  seg->read_records += 1;
+  seg->read_bytes += record;
+  seg->next_offset += record;
+  pass_gaps(seg);
+  s->stored_records -= 1;
+  s->stored_bytes -= record;
+  if (seg->read_records == seg->records) remove_head(s);
 }
 
 // Takes the head segment's unread records off the counts and deletes it.
@@ -305,8 +341,7 @@ int read_record_header(spool* s, unsigned char h[kSpoolRecordHeaderBytes]) {
     s->read_fd = open_at(s->dir_fd, name, O_RDONLY);
     if (s->read_fd < 0) return errno;
   }
-  const ssize_t got = segment_pread(s->read_fd, h, kSpoolRecordHeaderBytes,
-                                    kSpoolFileHeaderBytes + seg->read_bytes);
+  const ssize_t got = segment_pread(s->read_fd, h, kSpoolRecordHeaderBytes, seg->next_offset);
   if (got < 0) return errno;
   return got == static_cast<ssize_t>(kSpoolRecordHeaderBytes) ? 0 : kCutShort;
 }
@@ -319,8 +354,8 @@ int give_up_head(spool* s, const char* why, uint32_t* lost) {
   segment_name(seg->seq, name);
   diag_err("queue file %s/%s: record at offset %llu unreadable (%s); %" PRIu32
            " messages in the file lost\n",
-           s->dir, name, static_cast<unsigned long long>(kSpoolFileHeaderBytes + seg->read_bytes),
-           why, seg->records - seg->read_records);
+           s->dir, name, static_cast<unsigned long long>(seg->next_offset), why,
+           seg->records - seg->read_records);
   *lost = drop_head(s);
   return -1;
 }
@@ -401,10 +436,11 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
     close(file_fd);
     if (!keep) continue;
     if (scan.records == 0) {
+      free(scan.gaps);
       delete_segment(s, seqs[i]);
       continue;
     }
-    link_tail(s, new_segment(seqs[i], scan.bytes, scan.records));
+    link_tail(s, new_segment(seqs[i], scan.bytes, scan.records, scan.gaps, scan.gap_count));
     s->stored_records += scan.records;
     s->stored_bytes += scan.bytes;
   }
@@ -452,7 +488,7 @@ int spool_append(spool* s, const void* data, uint32_t len) {
     return err;
   }
   if (fresh) {
-    link_tail(s, new_segment(seq, 0, 0));
+    link_tail(s, new_segment(seq, 0, 0, nullptr, 0));
     s->write_fd = fd;
     s->write_size = kSpoolFileHeaderBytes;
   }
@@ -500,7 +536,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
     unlink_segment(s, seq);
     return err;
   }
-  spool_segment* seg = new_segment(seq, bytes, count);
+  spool_segment* seg = new_segment(seq, bytes, count, nullptr, 0);
   seg->next = s->head;
   s->head = seg;
   if (s->tail == nullptr) s->tail = seg;
@@ -527,8 +563,8 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
     diag_err("queue file record of %" PRIu32 " bytes not read: out of memory\n", n);
     return -1;
   }
-  const uint64_t offset = kSpoolFileHeaderBytes + seg->read_bytes + kSpoolRecordHeaderBytes;
-  const ssize_t got = segment_pread(s->read_fd, payload, n, offset);
+  const ssize_t got =
+      segment_pread(s->read_fd, payload, n, seg->next_offset + kSpoolRecordHeaderBytes);
   if (got != static_cast<ssize_t>(n)) {
     err = got < 0 ? errno : 0;
     free(payload);
@@ -540,11 +576,7 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
     free(payload);
     return give_up_head(s, "checksum mismatch", lost);
   }
-  seg->read_records += 1;
-  seg->read_bytes += record;
-  s->stored_records -= 1;
-  s->stored_bytes -= record;
-  if (seg->read_records == seg->records) remove_head(s);
+  mark_read(s, n);
   *data = payload;
   *len = n;
   return 1;
@@ -592,7 +624,7 @@ void spool_close(spool* s) {
   s->read_fd = s->write_fd = s->dir_fd = -1;
   while (s->head != nullptr) {
     spool_segment* next = s->head->next;
-    free(s->head);
+    free_segment(s->head);
     s->head = next;
   }
   s->tail = nullptr;

@@ -33,11 +33,19 @@ struct spool_segment {
   uint64_t seq;      // the file's sequence number (its name)
   uint64_t bytes;    // bytes of whole records in it (header excluded)
   uint32_t records;  // whole records in it
-  // Of those, the ones spool_pop has handed out and their bytes: the next
-  // record begins read_bytes after the file header. Kept per segment because
-  // spool_prepend can put a new head before a segment partly read.
+  // Of those, the ones spool_pop has handed out and their bytes. Kept per
+  // segment because spool_prepend can put a new head before a segment
+  // partly read.
   uint32_t read_records;
   uint64_t read_bytes;
+  // File offset of the next record to read.
+  uint64_t next_offset;
+  // The damaged stretches the start-up read skipped, in file order, which
+  // reading jumps over (owned; null for a file this process wrote), and the
+  // index of the first not yet passed.
+  record_gap* gaps;
+  uint32_t gap_count;
+  uint32_t next_gap;
   // Written to and closed since the last spool_sync, which still owes it a
   // sync: a segment that fills is not synced at once, so that a fast fill
   // still syncs only once a second.
@@ -69,11 +77,12 @@ struct spool {
 };
 
 // Creates `dir` when missing (mode 0700, not its parents), opens and locks
-// it, and reads every segment through (scan_segment_file): a file's first
-// damaged record (a header cut short, a length past the end of the file, a
-// checksum that fails) ends it, and what follows is ignored with one WARNING
-// line that says how many bytes were dropped. `segment_target` bytes make a
-// segment.
+// it, and reads every segment through (scan_segment_file): a damaged record
+// (a header cut short, a length past the end of the file, a checksum that
+// fails) costs only itself, the whole records after it are kept, and a
+// damaged file gives one WARNING line that says how many bytes were
+// skipped. Files without a whole record are deleted. `segment_target` bytes
+// make a segment.
 // Returns 0; 1 after an ERR line when another process holds the lock
 // ("queue directory %s is in use by another quorreld"); -1 after an ERR
 // line when the directory cannot be created, opened, locked or read.
