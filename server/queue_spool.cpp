@@ -596,6 +596,8 @@ bool spool_peek_length(spool* s, uint32_t* len) {
   return true;
 }
 
+void spool_skip(spool* s, uint32_t len) { mark_read(s, len); }
+
 uint32_t spool_drop_oldest(spool* s) { return s->head != nullptr ? drop_head(s) : 0; }
 
 int spool_sync(spool* s) {

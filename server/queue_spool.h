@@ -112,6 +112,13 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost);
 // Length of the oldest record without reading it; false when empty.
 bool spool_peek_length(spool* s, uint32_t* len);
 
+// Counts the oldest record as read without reading it, for a caller that
+// holds a copy of it: the counts change and a segment is deleted once its
+// last record is read, as for spool_pop.
+// REQUIRES: the oldest record is `len` payload bytes long and lies in a
+// segment this process wrote (spool_append or spool_prepend).
+void spool_skip(spool* s, uint32_t len);
+
 // Deletes the oldest segment whole, to make room. Returns the number of
 // records it held (those not yet read), 0 when the spool is empty.
 uint32_t spool_drop_oldest(spool* s);

@@ -386,6 +386,35 @@ TEST_F(SpoolDirFixture, PrependedRecordsAreReadFirstAlsoAfterARestart) {
   EXPECT_EQ(pop_all(&s_), expected);
 }
 
+// A caller holding a copy of what it prepended counts it as read without
+// reading it; the counts and the files follow as for a pop.
+TEST_F(SpoolDirFixture, SkippedRecordsCountAsReadAndTheirFileGoesWithTheLast) {
+  ASSERT_EQ(open(300), 0);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(append(&s_, payload(i)), 0);
+  const std::string a = payload(20), b = payload(21, 0), c = payload(22, 50);
+  const void* datas[] = {a.data(), b.data(), c.data()};
+  const uint32_t lens[] = {100, 0, 50};
+  ASSERT_EQ(spool_prepend(&s_, datas, lens, 3), 0);
+  EXPECT_EQ(segment_files(dir_).size(), 2u);
+  spool_skip(&s_, 100);
+  spool_skip(&s_, 0);
+  EXPECT_EQ(s_.stored_records, 3u);
+  EXPECT_EQ(s_.stored_bytes, 58u + 2 * 108);
+  EXPECT_EQ(pop_one(&s_), c);
+  EXPECT_EQ(segment_files(dir_).size(), 1u) << "the prepended file goes with its last record";
+  // The appended file, also the one being written, goes with its last skip.
+  spool_skip(&s_, 100);
+  EXPECT_EQ(s_.stored_records, 1u);
+  EXPECT_EQ(s_.stored_bytes, 108u);
+  EXPECT_EQ(segment_files(dir_).size(), 1u);
+  spool_skip(&s_, 100);
+  EXPECT_EQ(s_.stored_records, 0u);
+  EXPECT_EQ(s_.stored_bytes, 0u);
+  EXPECT_TRUE(segment_files(dir_).empty());
+  ASSERT_EQ(append(&s_, payload(3)), 0);
+  EXPECT_EQ(pop_all(&s_), std::vector<std::string>{payload(3)});
+}
+
 TEST_F(SpoolDirFixture, DropOldestDeletesTheOldestFileAndCountsItsUnreadRecords) {
   ASSERT_EQ(open(300), 0);
   for (int i = 0; i < 6; ++i) ASSERT_EQ(append(&s_, payload(i)), 0);
