@@ -18,115 +18,8 @@
 
 namespace {
 
-// MQTT's limit on a packet: no message the daemon relays is longer, so a
-// longer length in a record header can only be damage.
-constexpr uint32_t kLargestRecord = 268435455;
-
 // The first segment of an empty directory: room below it for prepending.
 constexpr uint64_t kFirstSeq = uint64_t{1} << 40;
-
-// What spool_open reads a file through: records may be far larger, so the
-// checksum is run over them a buffer at a time.
-constexpr size_t kScanBufferBytes = 64 * 1024;
-
-constexpr unsigned char kFileMagic[4] = {'Q', 'R', 'L', 'Q'};
-
-// "%016llx.q" and its terminating zero.
-constexpr size_t kNameBytes = 19;
-
-// ---- CRC-32C ------------------------------------------------------------
-
-// Slicing-by-8 tables for the reflected polynomial 0x82f63b78, computed by
-// the compiler: table[0] is the classic byte table; table[k][b] is the CRC
-// of byte b followed by k zero bytes, so eight bytes fold in one step.
-struct crc_tables {
-  uint32_t t[8][256];
-};
-
-constexpr crc_tables make_crc_tables() {
-  crc_tables tables{};
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t crc = b;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) ? 0x82f63b78u : 0u);
-    tables.t[0][b] = crc;
-  }
-  for (int k = 1; k < 8; ++k) {
-    for (uint32_t b = 0; b < 256; ++b) {
-      const uint32_t prev = tables.t[k - 1][b];
-      tables.t[k][b] = (prev >> 8) ^ tables.t[0][prev & 0xffu];
-    }
-  }
-  return tables;
-}
-
-constexpr crc_tables kCrc = make_crc_tables();
-
-// ---- Byte order ---------------------------------------------------------
-
-// Byte by byte, so that the files read the same on either byte order.
-uint32_t get_le32(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void put_le32(uint32_t v, unsigned char* p) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-void make_file_header(unsigned char out[kSpoolFileHeaderBytes]) {
-  memcpy(out, kFileMagic, sizeof kFileMagic);
-  out[4] = kSpoolFormatVersion;
-  out[5] = out[6] = out[7] = 0;
-}
-
-// True when the `got` bytes of `h` begin the file header this version writes.
-bool header_prefix_ok(const unsigned char* h, ssize_t got) {
-  unsigned char expected[kSpoolFileHeaderBytes];
-  make_file_header(expected);
-  return got >= 0 && memcmp(h, expected, static_cast<size_t>(got)) == 0;
-}
-
-bool file_header_ok(const unsigned char* h) {
-  return memcmp(h, kFileMagic, sizeof kFileMagic) == 0 && h[4] == kSpoolFormatVersion &&
-         h[5] == 0 && h[6] == 0 && h[7] == 0;
-}
-
-// True when the checksum in record header `h` matches it and `payload`.
-bool record_crc_ok(const unsigned char* h, const void* payload, uint32_t len) {
-  return crc32c(crc32c(0, h, 4), payload, len) == get_le32(h + 4);
-}
-
-// ---- Names --------------------------------------------------------------
-
-void segment_name(uint64_t seq, char out[kNameBytes]) {
-  snprintf(out, kNameBytes, "%016llx.q", static_cast<unsigned long long>(seq));
-}
-
-// True when `name` is exactly 16 lower-case hex digits and ".q".
-bool parse_segment_name(const char* name, uint64_t* seq) {
-  uint64_t v = 0;
-  for (int i = 0; i < 16; ++i) {
-    const char c = name[i];
-    if (c >= '0' && c <= '9') {
-      v = v << 4 | static_cast<uint64_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      v = v << 4 | static_cast<uint64_t>(c - 'a' + 10);
-    } else {
-      return false;
-    }
-  }
-  if (strcmp(name + 16, ".q") != 0) return false;
-  *seq = v;
-  return true;
-}
-
-int compare_seq(const void* a, const void* b) {
-  const uint64_t x = *static_cast<const uint64_t*>(a);
-  const uint64_t y = *static_cast<const uint64_t*>(b);
-  return x < y ? -1 : x > y ? 1 : 0;
-}
 
 // ---- System calls -------------------------------------------------------
 
@@ -195,23 +88,6 @@ int write_records(int fd, const void* const* datas, const uint32_t* lens, uint32
   return 0;
 }
 
-// Reads `len` bytes at `offset`. Returns the bytes read, fewer only at the
-// end of the file, or -1 with errno set.
-ssize_t pread_all(int fd, void* buf, size_t len, uint64_t offset) {
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n =
-        pread(fd, static_cast<char*>(buf) + done, len - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 int sync_data(int fd) {
   while (fdatasync(fd) != 0) {
     const int err = errno;
@@ -234,132 +110,13 @@ int sync_dir(spool* s) {
   return 0;
 }
 
-// ---- Reading at start ---------------------------------------------------
+// ---- The directory ------------------------------------------------------
 
-// A file read front to back through one buffer.
-struct scan_reader {
-  int fd;
-  unsigned char* buf;  // kScanBufferBytes
-  size_t pos;
-  size_t end;
-};
-
-// Bytes buffered, after a read when none were: 0 at the end of the file, -1
-// with errno set on a read error.
-ssize_t reader_fill(scan_reader* r) {
-  if (r->pos < r->end) return static_cast<ssize_t>(r->end - r->pos);
-  for (;;) {
-    const ssize_t n = read(r->fd, r->buf, kScanBufferBytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    r->pos = 0;
-    r->end = static_cast<size_t>(n);
-    return n;
-  }
-}
-
-// Copies `len` bytes; fewer only at the end of the file; -1 on a read error.
-ssize_t reader_copy(scan_reader* r, unsigned char* out, size_t len) {
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t avail = reader_fill(r);
-    if (avail < 0) return -1;
-    if (avail == 0) break;
-    size_t take = len - done;
-    if (take > static_cast<size_t>(avail)) take = static_cast<size_t>(avail);
-    memcpy(out + done, r->buf + r->pos, take);
-    r->pos += take;
-    done += take;
-  }
-  return static_cast<ssize_t>(done);
-}
-
-// Runs `len` bytes through `*crc` without keeping them. Returns the bytes
-// consumed, fewer only at the end of the file; -1 on a read error.
-int64_t reader_checksum(scan_reader* r, uint64_t len, uint32_t* crc) {
-  uint64_t done = 0;
-  while (done < len) {
-    const ssize_t avail = reader_fill(r);
-    if (avail < 0) return -1;
-    if (avail == 0) break;
-    uint64_t take = len - done;
-    if (take > static_cast<uint64_t>(avail)) take = static_cast<uint64_t>(avail);
-    *crc = crc32c(*crc, r->buf + r->pos, static_cast<size_t>(take));
-    r->pos += static_cast<size_t>(take);
-    done += take;
-  }
-  return static_cast<int64_t>(done);
-}
-
-// Reads segment `name` through and sets *records and *bytes to its whole
-// records. False, after a line that says why, when the file is to be left
-// alone: unreadable, or not a queue file of our version.
-bool scan_segment(const spool* s, const char* name, unsigned char* buf, uint32_t* records,
-                  uint64_t* bytes) {
-  *records = 0;
-  *bytes = 0;
-  scan_reader r = {open_at(s->dir_fd, name, O_RDONLY), buf, 0, 0};
-  if (r.fd < 0) {
-    const int err = errno;
-    diag_err_errno_text(err, "queue file %s/%s not opened", s->dir, name);
-    return false;
-  }
-  struct stat st;
-  if (fstat(r.fd, &st) != 0) {
-    const int err = errno;
-    diag_err_errno_text(err, "queue file %s/%s: fstat failed", s->dir, name);
-    close(r.fd);
-    return false;
-  }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  int read_err = 0;
-  unsigned char header[kSpoolFileHeaderBytes];
-  const ssize_t got = reader_copy(&r, header, sizeof header);
-  if (got < 0) {
-    read_err = errno;
-  } else if (got < static_cast<ssize_t>(sizeof header) && header_prefix_ok(header, got)) {
-    // A file this daemon had only begun to create when a crash or a power
-    // cut came: it holds no record and is deleted like an empty segment.
-    close(r.fd);
-    return true;
-  } else if (got < static_cast<ssize_t>(sizeof header) || !file_header_ok(header)) {
-    diag_warn("queue file %s/%s: not a queue file of version %d, skipped\n", s->dir, name,
-              kSpoolFormatVersion);
-    close(r.fd);
-    return false;
-  }
-  uint64_t whole = kSpoolFileHeaderBytes;  // end of the last whole record
-  while (read_err == 0) {
-    unsigned char h[kSpoolRecordHeaderBytes];
-    const ssize_t n = reader_copy(&r, h, sizeof h);
-    if (n < 0) read_err = errno;
-    if (n != static_cast<ssize_t>(sizeof h)) break;
-    const uint32_t len = get_le32(h);
-    const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
-    if (len > kLargestRecord || whole + record > size) break;
-    uint32_t crc = crc32c(0, h, 4);
-    const int64_t summed = reader_checksum(&r, len, &crc);
-    if (summed < 0) read_err = errno;
-    if (summed != static_cast<int64_t>(len) || crc != get_le32(h + 4)) break;
-    whole += record;
-    ++*records;
-  }
-  close(r.fd);
-  if (read_err != 0) {
-    diag_err_errno_text(read_err, "queue file %s/%s not read", s->dir, name);
-    *records = 0;
-    return false;
-  }
-  // Anything after the last whole record: a write cut short by a crash or a
-  // power cut, or damage. Records after the first damaged one cannot be
-  // trusted to start where the damaged one says it ends.
-  if (size > whole) {
-    diag_warn(
-        "queue file %s/%s: %llu bytes after the last whole record dropped (torn or corrupt)\n",
-        s->dir, name, static_cast<unsigned long long>(size - whole));
-  }
-  *bytes = whole - kSpoolFileHeaderBytes;
-  return true;
+// qsort's order for sequence numbers.
+int compare_seq(const void* a, const void* b) {
+  const uint64_t x = *static_cast<const uint64_t*>(a);
+  const uint64_t y = *static_cast<const uint64_t*>(b);
+  return x < y ? -1 : x > y ? 1 : 0;
 }
 
 // The sequence numbers of the directory's segment files, sorted, in an array
@@ -415,19 +172,41 @@ void link_tail(spool* s, spool_segment* seg) {
   s->tail = seg;
 }
 
-spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records) {
+// Moves `seg`'s next record past the damaged stretch that begins where it
+// would, so that reading goes on at the next whole record.
+void pass_gaps(spool_segment* seg) {
+  while (seg->next_gap < seg->gap_count && seg->gaps[seg->next_gap].offset == seg->next_offset) {
+    seg->next_offset += seg->gaps[seg->next_gap].bytes;
+    ++seg->next_gap;
+  }
+}
+
+// A segment of `records` whole records, `bytes` bytes, with the damaged
+// stretches `gaps` (taken over; null for none) among them.
+spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records, record_gap* gaps,
+                           uint32_t gap_count) {
   spool_segment* seg = static_cast<spool_segment*>(ss_malloc(sizeof *seg));
   seg->seq = seq;
   seg->bytes = bytes;
   seg->records = records;
+  seg->next_offset = kSpoolFileHeaderBytes;
+  seg->gaps = gaps;
+  seg->gap_count = gap_count;
   seg->unsynced = false;
+  pass_gaps(seg);
   return seg;
+}
+
+// Frees `seg` and its list of damaged stretches.
+void free_segment(spool_segment* seg) {
+  free(seg->gaps);
+  free(seg);
 }
 
 // Deletes segment `seq`. Returns 0 or an errno value (ENOENT counts as
 // deleted).
 int unlink_segment(spool* s, uint64_t seq) {
-  char name[kNameBytes];
+  char name[kSegmentNameBytes];
   segment_name(seq, name);
   s->dir_dirty = true;
   if (unlinkat(s->dir_fd, name, 0) == 0) return 0;
@@ -439,7 +218,7 @@ int unlink_segment(spool* s, uint64_t seq) {
 void delete_segment(spool* s, uint64_t seq) {
   const int err = unlink_segment(s, seq);
   if (err != 0) {
-    char name[kNameBytes];
+    char name[kSegmentNameBytes];
     segment_name(seq, name);
     diag_err("queue file %s/%s not deleted: " QUORREL_CAUSE_TEXT
              "; its messages are read again at the next start\n",
@@ -450,7 +229,7 @@ void delete_segment(spool* s, uint64_t seq) {
 // Creates segment `seq` with its file header. Returns 0 with *fd open for
 // writing, or an errno value with nothing left behind.
 int create_segment(spool* s, uint64_t seq, int* fd) {
-  char name[kNameBytes];
+  char name[kSegmentNameBytes];
   segment_name(seq, name);
   *fd = open_at(s->dir_fd, name, O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (*fd < 0) return errno;
@@ -459,7 +238,7 @@ int create_segment(spool* s, uint64_t seq, int* fd) {
   if (seq < s->lowest_seq) s->lowest_seq = seq;
   s->dir_dirty = true;
   unsigned char header[kSpoolFileHeaderBytes];
-  make_file_header(header);
+  segment_file_header(header);
   struct iovec iov = {header, sizeof header};
   const int err = writev_all(*fd, &iov, 1);
   if (err != 0) {
@@ -485,7 +264,7 @@ int retire_write_segment(spool* s) {
 int sync_retired_segments(spool* s) {
   for (spool_segment* seg = s->head; seg != nullptr; seg = seg->next) {
     if (!seg->unsynced) continue;
-    char name[kNameBytes];
+    char name[kSegmentNameBytes];
     segment_name(seg->seq, name);
     const int fd = open_at(s->dir_fd, name, O_RDONLY);
     if (fd < 0) return errno;
@@ -521,7 +300,21 @@ void remove_head(spool* s) {
   delete_segment(s, seg->seq);
   s->head = seg->next;
   if (s->head == nullptr) s->tail = nullptr;
-  free(seg);
+  free_segment(seg);
+}
+
+// Counts the head segment's next record, of `len` payload bytes, as read,
+// and deletes the segment when that was its last.
+void mark_read(spool* s, uint32_t len) {
+  spool_segment* seg = s->head;
+  const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
+  seg->read_records += 1;
+  seg->read_bytes += record;
+  seg->next_offset += record;
+  pass_gaps(seg);
+  s->stored_records -= 1;
+  s->stored_bytes -= record;
+  if (seg->read_records == seg->records) remove_head(s);
 }
 
 // Takes the head segment's unread records off the counts and deletes it.
@@ -543,13 +336,12 @@ constexpr int kCutShort = -1;
 int read_record_header(spool* s, unsigned char h[kSpoolRecordHeaderBytes]) {
   const spool_segment* seg = s->head;
   if (s->read_fd < 0) {
-    char name[kNameBytes];
+    char name[kSegmentNameBytes];
     segment_name(seg->seq, name);
     s->read_fd = open_at(s->dir_fd, name, O_RDONLY);
     if (s->read_fd < 0) return errno;
   }
-  const ssize_t got =
-      pread_all(s->read_fd, h, kSpoolRecordHeaderBytes, kSpoolFileHeaderBytes + seg->read_bytes);
+  const ssize_t got = segment_pread(s->read_fd, h, kSpoolRecordHeaderBytes, seg->next_offset);
   if (got < 0) return errno;
   return got == static_cast<ssize_t>(kSpoolRecordHeaderBytes) ? 0 : kCutShort;
 }
@@ -558,38 +350,17 @@ int read_record_header(spool* s, unsigned char h[kSpoolRecordHeaderBytes]) {
 // its unread records in *lost.
 int give_up_head(spool* s, const char* why, uint32_t* lost) {
   const spool_segment* seg = s->head;
-  char name[kNameBytes];
+  char name[kSegmentNameBytes];
   segment_name(seg->seq, name);
   diag_err("queue file %s/%s: record at offset %llu unreadable (%s); %" PRIu32
            " messages in the file lost\n",
-           s->dir, name, static_cast<unsigned long long>(kSpoolFileHeaderBytes + seg->read_bytes),
-           why, seg->records - seg->read_records);
+           s->dir, name, static_cast<unsigned long long>(seg->next_offset), why,
+           seg->records - seg->read_records);
   *lost = drop_head(s);
   return -1;
 }
 
 }  // namespace
-
-uint32_t crc32c(uint32_t crc, const void* data, size_t len) noexcept {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  const auto& t = kCrc.t;
-  crc = ~crc;
-  while (len >= 8) {
-    const uint32_t lo = crc ^ get_le32(p);
-    const uint32_t hi = get_le32(p + 4);
-    crc = t[7][lo & 0xff] ^ t[6][(lo >> 8) & 0xff] ^ t[5][(lo >> 16) & 0xff] ^ t[4][lo >> 24] ^
-          t[3][hi & 0xff] ^ t[2][(hi >> 8) & 0xff] ^ t[1][(hi >> 16) & 0xff] ^ t[0][hi >> 24];
-    p += 8;
-    len -= 8;
-  }
-  while (len-- > 0) crc = (crc >> 8) ^ t[0][(crc ^ *p++) & 0xff];
-  return ~crc;
-}
-
-void spool_encode_record_header(const void* payload, uint32_t len, unsigned char out[8]) noexcept {
-  put_le32(len, out);
-  put_le32(crc32c(crc32c(0, out, 4), payload, len), out + 4);
-}
 
 int spool_open(spool* s, const char* dir, uint64_t segment_target) {
   s->dir_fd = -1;
@@ -651,22 +422,28 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
   // never collide with one, nor sort among the segments in use.
   s->next_seq = count != 0 ? seqs[count - 1] + 1 : kFirstSeq;
   s->lowest_seq = count != 0 ? seqs[0] : kFirstSeq;
-  unsigned char* buf = static_cast<unsigned char*>(ss_malloc(kScanBufferBytes));
   for (size_t i = 0; i < count; ++i) {
-    char name[kNameBytes];
+    char name[kSegmentNameBytes];
     segment_name(seqs[i], name);
-    uint32_t records;
-    uint64_t bytes;
-    if (!scan_segment(s, name, buf, &records, &bytes)) continue;
-    if (records == 0) {
+    const int file_fd = open_at(s->dir_fd, name, O_RDONLY);
+    if (file_fd < 0) {
+      const int err = errno;
+      diag_err_errno_text(err, "queue file %s/%s not opened", s->dir, name);
+      continue;
+    }
+    segment_scan scan;
+    const bool keep = scan_segment_file(file_fd, s->dir, name, &scan);
+    close(file_fd);
+    if (!keep) continue;
+    if (scan.records == 0) {
+      free(scan.gaps);
       delete_segment(s, seqs[i]);
       continue;
     }
-    link_tail(s, new_segment(seqs[i], bytes, records));
-    s->stored_records += records;
-    s->stored_bytes += bytes;
+    link_tail(s, new_segment(seqs[i], scan.bytes, scan.records, scan.gaps, scan.gap_count));
+    s->stored_records += scan.records;
+    s->stored_bytes += scan.bytes;
   }
-  free(buf);
   free(seqs);
   diag_debug("queue directory %s: %" PRIu32 " messages, %llu bytes\n", dir, s->stored_records,
              static_cast<unsigned long long>(s->stored_bytes));
@@ -674,7 +451,7 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
 }
 
 int spool_append(spool* s, const void* data, uint32_t len) {
-  if (len > kLargestRecord) return EMSGSIZE;
+  if (len > kSpoolLargestRecord) return EMSGSIZE;
   if (s->write_fd >= 0 && s->write_size >= s->segment_target && s->tail->records != 0) {
     const int err = retire_write_segment(s);
     if (err != 0) return err;
@@ -711,7 +488,7 @@ int spool_append(spool* s, const void* data, uint32_t len) {
     return err;
   }
   if (fresh) {
-    link_tail(s, new_segment(seq, 0, 0));
+    link_tail(s, new_segment(seq, 0, 0, nullptr, 0));
     s->write_fd = fd;
     s->write_size = kSpoolFileHeaderBytes;
   }
@@ -729,7 +506,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
   if (count == 0) return 0;
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    if (lens[i] > kLargestRecord) return EMSGSIZE;
+    if (lens[i] > kSpoolLargestRecord) return EMSGSIZE;
     bytes += kSpoolRecordHeaderBytes + uint64_t{lens[i]};
   }
   uint64_t seq;
@@ -759,7 +536,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
     unlink_segment(s, seq);
     return err;
   }
-  spool_segment* seg = new_segment(seq, bytes, count);
+  spool_segment* seg = new_segment(seq, bytes, count, nullptr, 0);
   seg->next = s->head;
   s->head = seg;
   if (s->tail == nullptr) s->tail = seg;
@@ -786,8 +563,8 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
     diag_err("queue file record of %" PRIu32 " bytes not read: out of memory\n", n);
     return -1;
   }
-  const uint64_t offset = kSpoolFileHeaderBytes + seg->read_bytes + kSpoolRecordHeaderBytes;
-  const ssize_t got = pread_all(s->read_fd, payload, n, offset);
+  const ssize_t got =
+      segment_pread(s->read_fd, payload, n, seg->next_offset + kSpoolRecordHeaderBytes);
   if (got != static_cast<ssize_t>(n)) {
     err = got < 0 ? errno : 0;
     free(payload);
@@ -799,11 +576,7 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
     free(payload);
     return give_up_head(s, "checksum mismatch", lost);
   }
-  seg->read_records += 1;
-  seg->read_bytes += record;
-  s->stored_records -= 1;
-  s->stored_bytes -= record;
-  if (seg->read_records == seg->records) remove_head(s);
+  mark_read(s, n);
   *data = payload;
   *len = n;
   return 1;
@@ -822,6 +595,8 @@ bool spool_peek_length(spool* s, uint32_t* len) {
   }
   return true;
 }
+
+void spool_skip(spool* s, uint32_t len) { mark_read(s, len); }
 
 uint32_t spool_drop_oldest(spool* s) { return s->head != nullptr ? drop_head(s) : 0; }
 
@@ -851,7 +626,7 @@ void spool_close(spool* s) {
   s->read_fd = s->write_fd = s->dir_fd = -1;
   while (s->head != nullptr) {
     spool_segment* next = s->head->next;
-    free(s->head);
+    free_segment(s->head);
     s->head = next;
   }
   s->tail = nullptr;

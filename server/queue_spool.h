@@ -1,16 +1,10 @@
 // The queue's files: messages that have to wait for the broker, kept in a
 // directory so that they outlive a restart, a crash and a power cut.
 //
-// The format, in one place (quorreld.8 describes the same):
-//   - segment files named "%016llx.q" after a 64-bit sequence number (lower
-//     case hex, zero-padded); the smallest holds the oldest messages;
-//   - each file begins with an 8-byte header: the magic "QRLQ", the format
-//     version (kSpoolFormatVersion) and three zero bytes;
-//   - then records, each an 8-byte header and the payload: the payload's
-//     length and a CRC-32C (Castagnoli) over those 4 length bytes followed
-//     by the payload, both 32-bit little-endian.
-// Files are appended to and deleted whole, never rewritten in place: flash
-// wears by the block rewritten. A file found at start is never appended to.
+// The directory holds segment files, oldest first by name; queue_record.h
+// gives their format. Files are appended to and deleted whole, never
+// rewritten in place: flash wears by the block rewritten. A file found at
+// start is never appended to.
 //
 // Sync policy: records are written with write(2) as they come, so that a
 // crash of the daemon loses none; the files written to and the directory
@@ -24,9 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-constexpr uint8_t kSpoolFormatVersion = 1;
-constexpr uint32_t kSpoolFileHeaderBytes = 8;
-constexpr uint32_t kSpoolRecordHeaderBytes = 8;
+#include "server/queue_record.h"
 
 // Largest and smallest segment a spool starts a new file after.
 constexpr uint64_t kSpoolMaxSegmentBytes = 1024 * 1024;
@@ -36,24 +28,24 @@ constexpr uint64_t kSpoolMinSegmentBytes = 4 * 1024;
 // holds the lock), the segment being read and the segment being written.
 constexpr int kSpoolDescriptors = 3;
 
-// CRC-32C (Castagnoli, reflected, initial value and final xor 0xffffffff)
-// of `len` bytes at `data`, continuing from `crc` (0 to start).
-uint32_t crc32c(uint32_t crc, const void* data, size_t len) noexcept;
-
-// Encodes the record header for `len` payload bytes at `payload` into
-// `out[0..8)`.
-void spool_encode_record_header(const void* payload, uint32_t len, unsigned char out[8]) noexcept;
-
 // One segment file known to the spool, oldest first in spool::segments.
 struct spool_segment {
   uint64_t seq;      // the file's sequence number (its name)
   uint64_t bytes;    // bytes of whole records in it (header excluded)
   uint32_t records;  // whole records in it
-  // Of those, the ones spool_pop has handed out and their bytes: the next
-  // record begins read_bytes after the file header. Kept per segment because
-  // spool_prepend can put a new head before a segment partly read.
+  // Of those, the ones spool_pop has handed out and their bytes. Kept per
+  // segment because spool_prepend can put a new head before a segment
+  // partly read.
   uint32_t read_records;
   uint64_t read_bytes;
+  // File offset of the next record to read.
+  uint64_t next_offset;
+  // The damaged stretches the start-up read skipped, in file order, which
+  // reading jumps over (owned; null for a file this process wrote), and the
+  // index of the first not yet passed.
+  record_gap* gaps;
+  uint32_t gap_count;
+  uint32_t next_gap;
   // Written to and closed since the last spool_sync, which still owes it a
   // sync: a segment that fills is not synced at once, so that a fast fill
   // still syncs only once a second.
@@ -85,10 +77,12 @@ struct spool {
 };
 
 // Creates `dir` when missing (mode 0700, not its parents), opens and locks
-// it, and reads every segment through: a file's first damaged record (a
-// header cut short, a length past the end of the file, a checksum that
-// fails) ends it, and what follows is ignored with one WARNING line that
-// says how many bytes were dropped. `segment_target` bytes make a segment.
+// it, and reads every segment through (scan_segment_file): a damaged record
+// (a header cut short, a length past the end of the file, a checksum that
+// fails) costs only itself, the whole records after it are kept, and a
+// damaged file gives one WARNING line that says how many bytes were
+// skipped. Files without a whole record are deleted. `segment_target` bytes
+// make a segment.
 // Returns 0; 1 after an ERR line when another process holds the lock
 // ("queue directory %s is in use by another quorreld"); -1 after an ERR
 // line when the directory cannot be created, opened, locked or read.
@@ -117,6 +111,13 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost);
 
 // Length of the oldest record without reading it; false when empty.
 bool spool_peek_length(spool* s, uint32_t* len);
+
+// Counts the oldest record as read without reading it, for a caller that
+// holds a copy of it: the counts change and a segment is deleted once its
+// last record is read, as for spool_pop.
+// REQUIRES: the oldest record is `len` payload bytes long and lies in a
+// segment this process wrote (spool_append or spool_prepend).
+void spool_skip(spool* s, uint32_t len);
 
 // Deletes the oldest segment whole, to make room. Returns the number of
 // records it held (those not yet read), 0 when the spool is empty.

@@ -251,6 +251,49 @@ TEST_F(QueueTest, QueueDirectoryOutlivesStopKillAndATornTail) {
   EXPECT_EQ(queue_files(), 0u);
 }
 
+// One flipped bit in a record in the middle of the oldest file, found after
+// a kill: that message is lost, with one WARNING line, and every other one
+// arrives in order.
+TEST_F(QueueTest, ADamagedRecordInTheQueueDirectoryCostsOnlyItsMessage) {
+  proxy_->set_mode(TcpProxy::Mode::kReject);
+  const std::vector<std::string> queued = {"--queuesize", "1024",  "--queuedir",
+                                           queue_dir_,    "--qos", "1"};
+  ASSERT_NO_FATAL_FAILURE(launch(queued));
+  ASSERT_NO_FATAL_FAILURE(send_numbered("n", 0, 40));
+  daemon_->process().kill_now();
+
+  const CommandResult oldest =
+      run_command({"sh", "-c", "ls '" + queue_dir_ + "'/*.q | sort | head -n 1"});
+  const std::string file = oldest.out.substr(0, oldest.out.find('\n'));
+  std::string bytes;
+  ASSERT_TRUE(read_file(file, &bytes)) << file;
+  // Walks the records to n20's: a 4-byte little-endian length, the checksum,
+  // the payload.
+  size_t at = 8;
+  for (int i = 0; i < 20 && at + 8 <= bytes.size(); ++i) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
+    at += 8 + (p[0] | p[1] << 8 | p[2] << 16 | static_cast<size_t>(p[3]) << 24);
+  }
+  ASSERT_LE(at + 8 + 3, bytes.size()) << file;
+  ASSERT_EQ(bytes.substr(at + 8, 3), "n20") << file;
+  bytes[at + 8 + 1] ^= 0x04;
+  ASSERT_TRUE(write_file(file, bytes, 0600));
+
+  proxy_->set_mode(TcpProxy::Mode::kForward);
+  ASSERT_NO_FATAL_FAILURE(launch(queued));
+  ASSERT_NO_FATAL_FAILURE(expect_numbered("n", 0, 20));
+  ASSERT_NO_FATAL_FAILURE(expect_numbered("n", 21, 40));
+  EXPECT_EQ(daemon_->process().count_in_stderr(
+                "WARNING: queue file " + file +
+                ": 11 damaged bytes skipped in 1 places (torn or corrupt); the whole records "
+                "around them kept\n"),
+            1u)
+      << daemon_->process().stderr_text();
+  EXPECT_EQ(daemon_->process().count_in_stderr("WARNING: queue file "), 1u)
+      << daemon_->process().stderr_text();
+  ASSERT_TRUE(wait_until([&] { return queue_files() == 0; }, milliseconds(5000)));
+}
+
 // A disk that takes no more (here the file-size limit): one ERR line, the
 // queue goes on in memory, and nothing accepted is lost.
 TEST_F(QueueTest, FullDiskQueuesInMemoryAndLosesNothing) {
