@@ -636,13 +636,3 @@ void spool_close(spool* s) {
   s->stored_bytes = 0;
   s->dirty = s->dir_dirty = false;
 }
-
-void spool_skip(spool* s, uint32_t len) {
-  spool_segment* seg = s->head;
-  const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
-  seg->read_records += 1;
-  seg->read_bytes += record;
-  s->stored_records -= 1;
-  s->stored_bytes -= record;
-  if (seg->read_records == seg->records) remove_head(s);
-}

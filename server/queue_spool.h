@@ -136,6 +136,4 @@ bool spool_needs_sync(const spool* s);
 // open (zero-initialised, failed to open, or closed already).
 void spool_close(spool* s);
 
-void spool_skip(spool* s, uint32_t len);
-
 #endif  // QUORREL_SERVER_QUEUE_SPOOL_H_
