@@ -118,7 +118,7 @@ uint32_t session_stop(mqtt_session* s, held_list* unfinished) noexcept;
 // will. After session_stop, main thread.
 void session_drop_connection(mqtt_session* s) noexcept;
 
-// What publish_held made of a message.
+// What session_publish made of a message.
 enum publish_outcome {
   kPublishTaken,        // the library took it; the message is held until done
   kPublishSessionDown,  // not published: the session is down, or its connection

@@ -192,7 +192,7 @@ void enqueue(held_message* m, message_verdict* verdict, bool up) {
 // or dropped.
 void offer(held_message* m, message_verdict* verdict, std::atomic<unsigned>* dropped) {
   take_given_back();
-  // The session's state is read once; publish_held checks it again under
+  // The session's state is read once; session_publish checks it again under
   // the lock that a lost session takes.
   bool is_up = up();
   const bool library_takes_more = library_level() != kAboveHighWater;
