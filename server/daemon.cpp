@@ -267,7 +267,10 @@ void one_instance(const char* prog) {
   // On success fd is deliberately kept open: the lock lasts until exit.
 }
 
-int daemon_main(int argc, char** argv) {
+namespace {
+
+// Start-up and the loop; returns the status to end with (see daemon_main).
+int run_daemon(int argc, char** argv) {
   heap_configure();
   // A queue file that reaches the file-size limit must fail its write
   // (EFBIG), so that the queue goes on in memory, not end the daemon.
@@ -325,6 +328,9 @@ int daemon_main(int argc, char** argv) {
     if (status != 0) return status;
   }
   diag_debug("mosquitto thread start\n");
+  // From here on a second thread runs: the process ends without exit
+  // handlers, which it could race.
+  daemon_exit_second_thread();
   if (!session_supervisor_start(&daemon_session, id, set_up_again, !queueing))
     return kExitStartupFailed;
   // The client belongs to the session thread from here on.
@@ -341,3 +347,7 @@ int daemon_main(int argc, char** argv) {
   release_dgram_server(&dgram);
   return kExitStopped;
 }
+
+}  // namespace
+
+int daemon_main(int argc, char** argv) { daemon_exit(run_daemon(argc, argv)); }

@@ -54,16 +54,16 @@ void one_instance(const char* prog);
 // queue, the wait for its first TCP connection to the broker (retried for
 // ever), both local sockets on the default loop (with a queue, before the
 // session thread), the relay and the stop signals, then the loop; an orderly
-// stop on SIGTERM or SIGINT ends the process with status 0. Returns the
-// status to end with (daemon_exit.h) when start-up fails: 1 on a port,
-// keepalive, qos or subqos the session cannot use or clean session off
-// without an id, a queuesize out of range or a queuedir without a queuesize
+// stop on SIGTERM or SIGINT ends the process with status 0. Never returns:
+// the process ends through daemon_exit (daemon_exit.h), when start-up fails
+// with status 1 on a port, keepalive, qos or subqos the session cannot use or
+// clean session off without an id, a queuesize out of range or a queuedir without a queuesize
 // (before the lock and any socket), a queue directory held or unusable, a
 // failure to detach, a client that cannot be created, given its credentials
 // or started, and a stream socket failure; 255 on a will or datagram socket
-// failure; 0 should the loop ever end. Argument errors (1), a held lock (1)
-// and a key password too long (255, on the session thread) end the process
-// themselves.
-int daemon_main(int argc, char** argv);
+// failure; 0 should the loop ever end; also with status 1 on argument
+// errors and a held lock, and 255 on a key password too long (on the
+// session thread).
+[[noreturn]] int daemon_main(int argc, char** argv);
 
 #endif  // QUORREL_SERVER_DAEMON_H_

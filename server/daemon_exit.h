@@ -22,8 +22,8 @@ enum daemon_status : int {
 // Ends the process with `status`. Never returns.
 [[noreturn]] void daemon_exit(int status) noexcept;
 
-// Called by whoever starts a second thread, before it starts: from then on
-// daemon_exit ends the process without exit handlers.
+// Called before a second thread starts (daemon_main, before the session
+// thread): from then on daemon_exit ends the process without exit handlers.
 void daemon_exit_second_thread() noexcept;
 
 #endif  // QUORREL_SERVER_DAEMON_EXIT_H_

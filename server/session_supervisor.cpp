@@ -18,7 +18,6 @@
 
 #include "common/log.h"
 #include "common/random_bytes.h"
-#include "server/daemon_exit.h"
 #include "server/log_throttle.h"
 #include "server/mqtt_session.h"
 #include "server/retry_schedule.h"
@@ -491,7 +490,6 @@ bool session_supervisor_start(mqtt_session* session, const char* id, client_setu
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  daemon_exit_second_thread();
   pthread_t thread;
   const int rc = pthread_create(&thread, nullptr, session_thread, sv);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
