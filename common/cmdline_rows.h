@@ -129,7 +129,8 @@ constexpr bool ends_with_default(const char* text, int32_t value) {
 // "      --name" without a letter), "=STRING" or "=INT" for the kinds that
 // take an argument, a blank, the description, and the default where the
 // kind shows one: "  (default=`N')" for integers, "  (default=on)" or
-// "  (default=off)" for flags.
+// "  (default=off)" for flags, and for a string "  (default=`TEXT')" or
+// nothing.
 constexpr bool cmdline_help_line_fits(const char* help, const char* name, char letter,
                                       cmdline_kind kind, int32_t default_value) {
   using namespace cmdline_rows_detail;
@@ -150,8 +151,12 @@ constexpr bool cmdline_help_line_fits(const char* help, const char* name, char l
     case ARG_FLAG:
       return ends_with(help, default_value != 0 ? "  (default=on)" : "  (default=off)");
     case ARG_NO:
-    case ARG_STRING:
       return !contains(help, "(default=");
+    case ARG_STRING:
+      // A string shows its default only as text; the code that reads the
+      // setting applies it when the option is not given.
+      return !contains(help, "(default=") ||
+             (contains(help, "  (default=`") && ends_with(help, "')"));
   }
   return false;
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,9 +86,18 @@ bool configure_client(struct mosquitto* mosq) {
   if (debug >= LOG_DEBUG) mosquitto_log_callback_set(mosq, my_log_callback);
   mosquitto_connect_callback_set(mosq, my_connect_callback);
   mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
-  mosquitto_publish_callback_set(mosq, my_publish_callback);
   mosquitto_message_callback_set(mosq, my_message_callback);
-  mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
+  if (mqtt5_protocol()) {
+    // Every connect of this client, the first and those after a fresh
+    // start, speaks MQTT 5; its callbacks carry the broker's reason codes.
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(mosq, my_connect_v5_callback);
+    mosquitto_publish_v5_callback_set(mosq, my_publish_v5_callback);
+    mosquitto_subscribe_v5_callback_set(mosq, my_subscribe_v5_callback);
+  } else {
+    mosquitto_publish_callback_set(mosq, my_publish_callback);
+    mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
+  }
 
   if (given_nonempty(args_info.username_given, args_info.username_arg) &&
       given_nonempty(args_info.password_given, args_info.password_arg)) {
@@ -157,6 +167,12 @@ bool settings_usable() {
   }
   if (args_info.queuedir_given && queuesize <= 0) {
     diag_err("queuedir needs a queuesize above 0\n");
+    usable = false;
+  }
+  const char* protocol = args_info.protocol_arg;
+  if (args_info.protocol_given && protocol != nullptr && strcmp(protocol, "3.1.1") != 0 &&
+      strcmp(protocol, "5") != 0) {
+    diag_err("invalid protocol: %s (must be 3.1.1 or 5)\n", protocol);
     usable = false;
   }
   return usable;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 #include "server/daemon_exit.h"
 #include "server/heap.h"
 #include "server/log_throttle.h"
+#include "server/mqtt5_reason.h"
 #include "server/publish_count.h"
 #include "server/script_command.h"
 #include "server/settings.h"
@@ -156,13 +158,21 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
     s->lost_at = monotonic_seconds();
     s->dropped_datagrams.store(0, std::memory_order_relaxed);
     s->dropped_stream_messages.store(0, std::memory_order_relaxed);
-    const char* reason = session_error_text(rc, err);
-    const int code = session_error_code(rc, err);
-    if (unsent == 0) {
-      diag_warn("session lost: %s(%d), reconnecting\n", reason, code);
+    // Under MQTT 5 a broker that ends the session says why, with a reason
+    // code of 0x80 or above, which the library hands over as `rc` (its own
+    // results are far below).
+    char reason[160];
+    if (mqtt5_protocol() && rc >= 0x80) {
+      mqtt5_reason_text(rc, nullptr, reason, sizeof reason);
     } else {
-      diag_warn("session lost: %s(%d), reconnecting; %u unsent messages dropped with it\n", reason,
-                code, static_cast<unsigned>(unsent));
+      snprintf(reason, sizeof reason, "%s(%d)", session_error_text(rc, err),
+               session_error_code(rc, err));
+    }
+    if (unsent == 0) {
+      diag_warn("session lost: %s, reconnecting\n", reason);
+    } else {
+      diag_warn("session lost: %s, reconnecting; %u unsent messages dropped with it\n", reason,
+                static_cast<unsigned>(unsent));
     }
   }
   // Reading resumes: while the session is down local data is queued, or
@@ -170,22 +180,102 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
   wake_main(s);
 }
 
-void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
-                           const int* granted_qos) noexcept {
-  (void)mosq;
-  mqtt_session* s = session_of(obj);
+namespace {
+
+// The broker's answer to the subscription; `reason_string` (may be null) is
+// the broker's own under MQTT 5.
+void subscription_answered(mqtt_session* s, int mid, int qos_count, const int* granted_qos,
+                           const char* reason_string) {
   diag_debug("subscribe callback: %d\n", mid);
   if (mid == 0 || mid != s->subscribe_mid || qos_count < 1 || granted_qos == nullptr) return;
   s->subscribe_mid = 0;
   const int granted = granted_qos[0];
   // Under MQTT 3.1.1 a refusal is 0x80; MQTT 5 reason codes of 0x80 and
-  // above are refusals too.
-  if (granted >= 0x80) {
+  // above are refusals too, and are named.
+  if (granted >= 0x80 && mqtt5_protocol()) {
+    char reason[160];
+    diag_err("subscription to %s refused by the broker: %s\n", args_info.subtopic_arg,
+             mqtt5_reason_text(granted, reason_string, reason, sizeof reason));
+  } else if (granted >= 0x80) {
     diag_err("subscription to %s refused by the broker (return code 0x%02x)\n",
              args_info.subtopic_arg, static_cast<unsigned>(granted));
   } else if (granted < args_info.subqos_arg) {
     diag_warn("subscription to %s granted at QoS %d, lower than the %d asked for\n",
               args_info.subtopic_arg, granted, args_info.subqos_arg);
+  }
+}
+
+// The reason string among MQTT 5 `props`, copied into `out` (empty when
+// there is none).
+void read_reason_string(const mosquitto_property* props, char* out, size_t size) {
+  out[0] = '\0';
+  char* text = nullptr;
+  if (mosquitto_property_read_string(props, MQTT_PROP_REASON_STRING, &text, false) == nullptr) {
+    return;
+  }
+  if (text != nullptr) snprintf(out, size, "%s", text);
+  free(text);
+}
+
+// Says how many messages the broker refused in the episode, and why, and
+// ends it.
+void report_refusals(mqtt_session* s) {
+  if (s->refused_count == 0) return;
+  char reason[sizeof s->refused_reason + 32];
+  diag_err("the broker refused %u messages: %s\n", s->refused_count,
+           mqtt5_reason_text(s->refused_code, s->refused_reason, reason, sizeof reason));
+  s->refused_count = 0;
+}
+
+}  // namespace
+
+void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                           const int* granted_qos) noexcept {
+  (void)mosq;
+  subscription_answered(session_of(obj), mid, qos_count, granted_qos, nullptr);
+}
+
+void my_subscribe_v5_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                              const int* granted_qos, const mosquitto_property* props) noexcept {
+  (void)mosq;
+  char reason_string[128];
+  read_reason_string(props, reason_string, sizeof reason_string);
+  subscription_answered(session_of(obj), mid, qos_count, granted_qos, reason_string);
+}
+
+void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags,
+                            const mosquitto_property* props) noexcept {
+  (void)mosq;
+  (void)rc;
+  (void)flags;
+  mqtt_session* s = session_of(obj);
+  read_reason_string(props, s->connack_reason, sizeof s->connack_reason);
+}
+
+void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reason_code,
+                            const mosquitto_property* props) noexcept {
+  mqtt_session* s = session_of(obj);
+  if (reason_code >= 0x80) {
+    // Refused: the library has forgotten the message, and so does the
+    // daemon once the report below is counted; nothing sends it again.
+    char reason_string[sizeof s->refused_reason];
+    read_reason_string(props, reason_string, sizeof reason_string);
+    if (s->refused_count != 0 &&
+        (reason_code != s->refused_code || strcmp(reason_string, s->refused_reason) != 0)) {
+      report_refusals(s);
+    }
+    s->refused_count += 1;
+    s->refused_code = reason_code;
+    s->refused_last = monotonic_seconds();
+    memcpy(s->refused_reason, reason_string, sizeof s->refused_reason);
+  }
+  my_publish_callback(mosq, obj, mid);
+}
+
+void session_tick(mqtt_session* s, bool session_over) noexcept {
+  if (s->refused_count == 0) return;
+  if (session_over || monotonic_seconds() - s->refused_last >= kRefusalQuietSeconds) {
+    report_refusals(s);
   }
 }
 

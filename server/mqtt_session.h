@@ -26,6 +26,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
 struct session_supervisor;
 
 // The session, owned by daemon_main for the life of the process and handed
@@ -72,6 +73,15 @@ struct mqtt_session {
   session_supervisor* supervisor = nullptr;
 
   // The rest belongs to the session thread.
+  // The broker's reason string in the last CONNACK (MQTT 5), or empty.
+  char connack_reason[128] = {};
+  // The current episode of publishes the broker refused (MQTT 5: a PUBACK or
+  // PUBREC with a reason code of 0x80 or above): how many, the last one's
+  // reason code and string, and when it came.
+  unsigned refused_count = 0;
+  int refused_code = 0;
+  char refused_reason[128] = {};
+  double refused_last = 0;
   bool lost = false;         // a session was lost and none is up yet
   double lost_at = 0;        // when
   int subscribe_mid = 0;     // id of the SUBACK awaited, 0 for none
@@ -152,11 +162,37 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
                            const int* granted_qos) noexcept;
 
+// The same under MQTT 5, where the answer carries reason codes (named in the
+// refusal's line, with the broker's reason string when it gave one).
+void my_subscribe_v5_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                              const int* granted_qos, const mosquitto_property* props) noexcept;
+
+// MQTT 5: keeps the broker's reason string of the CONNACK in
+// connack_reason, for the line that says why a connection was refused
+// (session_supervisor). The library calls it after my_connect_callback.
+void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags,
+                            const mosquitto_property* props) noexcept;
+
+// my_publish_callback under MQTT 5. A reason code of 0x80 or above is the
+// broker's refusal of that message: the library does not send it again, and
+// the refusals are counted in an episode, which session_tick reports.
+void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reason_code,
+                            const mosquitto_property* props) noexcept;
+
+// An episode of refused publishes ends after this long without a refusal.
+constexpr double kRefusalQuietSeconds = 1.0;
+
+// Session thread, at least once a second while a session runs and once
+// after it ends (`session_over`): when the episode of refused publishes has
+// ended, one ERR line gives their count and reason ("the broker refused N
+// messages: REASON (0xNN)").
+void session_tick(mqtt_session* s, bool session_over) noexcept;
+
 // Marks the session down and, at QoS 0 without a queue, forgets unfinished
 // publishes (the library has dropped them). When the session was up, one WARNING line gives
 // the reason (session_error_text, from `rc` and errno as the library left
-// it) and, at QoS 0, how many publishes the library dropped unsent with the
-// connection. The session thread connects again.
+// it; under MQTT 5 the broker's DISCONNECT reason code when `rc` is one) and, at QoS 0, how many
+// publishes the library dropped unsent with the connection. The session thread connects again.
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept;
 
 // Runs the `script` (when given) for a non-empty inbound message, with the

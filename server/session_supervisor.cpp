@@ -19,6 +19,7 @@
 #include "common/log.h"
 #include "common/random_bytes.h"
 #include "server/log_throttle.h"
+#include "server/mqtt5_reason.h"
 #include "server/mqtt_session.h"
 #include "server/retry_schedule.h"
 #include "server/settings.h"
@@ -32,6 +33,9 @@ struct attempt_failure {
   int code;
   bool refused;  // the broker answered CONNACK with a refusal
 };
+
+// attempt_failure::code of a text that carries its own code.
+constexpr int kCodeInText = -1;
 
 // --- The clock, the library and the system ----------------------------------
 
@@ -280,6 +284,47 @@ bool wait_for_tcp(session_supervisor* sv, double start, attempt_failure* failure
   }
 }
 
+// Under MQTT 5, a broker that closes the connection after a CONNECT without
+// any CONNACK (and without a TLS failure) is taken for one that does not
+// speak MQTT 5: brokers of MQTT 3.1.1 only may close rather than answer.
+void describe_no_mqtt5(attempt_failure* failure) {
+  if (!mqtt5_protocol() || strncmp(failure->text, "TLS: ", 5) == 0) return;
+  failure->refused = true;
+  failure->code = kCodeInText;
+  snprintf(failure->text, sizeof failure->text,
+           "the broker at %s:%d does not accept MQTT 5 (try --protocol 3.1.1)", args_info.host_arg,
+           args_info.port_arg);
+}
+
+// The broker's refusal in its CONNACK. Under MQTT 5 the reason code is
+// named, with the broker's reason string when it gave one; a broker that
+// does not speak MQTT 5 answers "unsupported protocol version" (or a
+// CONNACK of MQTT 3.1.1, which the library reports as that).
+void describe_refusal(session_supervisor* sv, attempt_failure* failure) {
+  failure->refused = true;
+  if (!mqtt5_protocol()) {
+    snprintf(failure->text, sizeof failure->text, "connection refused: %s",
+             mosquitto_connack_string(sv->connack));
+    failure->code = sv->connack;
+    return;
+  }
+  if (sv->connack == 0x84) {
+    describe_no_mqtt5(failure);
+    return;
+  }
+  char reason[sizeof sv->session->connack_reason + 32];
+  snprintf(failure->text, sizeof failure->text, "connection refused: %s",
+           mqtt5_reason_text(sv->connack, sv->session->connack_reason, reason, sizeof reason));
+  failure->code = kCodeInText;
+}
+
+// True when the library's result `rc` (errno `err`) says the peer closed or
+// reset the connection.
+bool closed_by_peer(int rc, int err) {
+  return rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN ||
+         (rc == MOSQ_ERR_ERRNO && (err == ECONNRESET || err == EPIPE));
+}
+
 // An attempt whose CONNECT got no answer since `start`.
 void describe_no_connack(session_supervisor* sv, attempt_failure* failure, double start) {
   snprintf(failure->text, sizeof failure->text, "%s: no CONNACK after %.0f s",
@@ -293,10 +338,7 @@ bool wait_for_connack(session_supervisor* sv, double start, attempt_failure* fai
   for (;;) {
     if (sv->connack == 0) return true;
     if (sv->connack > 0) {
-      snprintf(failure->text, sizeof failure->text, "connection refused: %s",
-               mosquitto_connack_string(sv->connack));
-      failure->code = sv->connack;
-      failure->refused = true;
+      describe_refusal(sv, failure);
       return false;
     }
     const double left = start + kConnectAttemptSeconds - sv->deps->now();
@@ -316,11 +358,13 @@ bool wait_for_connack(session_supervisor* sv, double start, attempt_failure* fai
     }
     if (rc != MOSQ_ERR_SUCCESS) {
       describe_result(sv, failure, rc, err);
+      if (closed_by_peer(rc, err)) describe_no_mqtt5(failure);
       return false;
     }
     const int fd = sv->deps->socket(sv->mosq);
     if (fd < 0 || (sv->tls && sv->deps->peer_closed(fd))) {
       describe_result(sv, failure, MOSQ_ERR_CONN_LOST, 0);
+      describe_no_mqtt5(failure);
       return false;
     }
   }
@@ -356,6 +400,7 @@ void run_session(session_supervisor* sv) {
     sv->end_reported = false;
     errno = 0;
     const int rc = sv->deps->loop(sv->mosq, 1000, 1);
+    session_tick(sv->session, false);
     if (rc == MOSQ_ERR_SUCCESS) continue;
     const int err = sv->end_reported ? sv->end_errno : errno;
     // Some of the loop's failures end the connection without telling the
@@ -377,6 +422,7 @@ void run_session(session_supervisor* sv) {
       }
     }
     abandon_connection(sv);
+    session_tick(sv->session, true);
     return;
   }
 }
@@ -395,7 +441,9 @@ void report_failure(outage_log* log, const attempt_failure& failure, double now)
   // Start-up says every one of its first attempts, as it always did.
   const bool say_each = log->at_startup && log->attempts <= kQuickAttempts;
   if (say_each || log->attempts == 1) {
-    if (refused) {
+    if (refused && failure.code == kCodeInText) {
+      diag_err("%s\n", failure.text);
+    } else if (refused) {
       diag_err("%s(%d)\n", failure.text, failure.code);
     } else if (log->at_startup) {
       diag_err("mosquitto_connect failed: %s(%d)\n", failure.text, failure.code);
@@ -408,10 +456,16 @@ void report_failure(outage_log* log, const attempt_failure& failure, double now)
   }
   ++log->unreported;
   if (now - log->last_line < outage_summary_interval(now - log->began)) return;
-  diag_warn(
-      "still no session after %.0f s: %u attempts failed since the last line, the last: "
-      "%s(%d)\n",
-      now - log->began, log->unreported, failure.text, failure.code);
+  if (failure.code == kCodeInText) {
+    diag_warn(
+        "still no session after %.0f s: %u attempts failed since the last line, the last: %s\n",
+        now - log->began, log->unreported, failure.text);
+  } else {
+    diag_warn(
+        "still no session after %.0f s: %u attempts failed since the last line, the last: "
+        "%s(%d)\n",
+        now - log->began, log->unreported, failure.text, failure.code);
+  }
   log->last_line = now;
   log->unreported = 0;
 }

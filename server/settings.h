@@ -51,7 +51,13 @@
   OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon              daemon mode  (default=off)")  \
   OPTION(queuesize, 0, ARG_INT, 0, false,                                                          \
          "      --queuesize=INT       queue size in KiB  (default=`0')")                           \
-  OPTION(queuedir, 0, ARG_STRING, 0, false, "      --queuedir=STRING     queue directory")
+  OPTION(queuedir, 0, ARG_STRING, 0, false, "      --queuedir=STRING     queue directory")         \
+  OPTION(protocol, 0, ARG_STRING, 0, false,                                                        \
+         "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')")
+
+// True when the `protocol` setting asks for MQTT 5; MQTT 3.1.1 when it is
+// not given. Any thread, after proc_args.
+bool mqtt5_protocol();
 
 // Largest queuesize, in KiB.
 constexpr int kMaxQueueKib = 4194303;

@@ -63,7 +63,8 @@ const char kDaemonHelp[] =
     "  -d, --debug=INT           debug level  (default=`4')\n"
     "      --daemon              daemon mode  (default=off)\n"
     "      --queuesize=INT       queue size in KiB  (default=`0')\n"
-    "      --queuedir=STRING     queue directory\n";
+    "      --queuedir=STRING     queue directory\n"
+    "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')\n";
 
 const char kClientHelp[] =
     "quorrel_client 1.0.0\n"
@@ -163,6 +164,8 @@ TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
       {{"-p", "65536"}, "ERR: invalid port: 65536 (must be 1 to 65535)"},
       {{"--keepalive", "4"}, "ERR: invalid keepalive: 4 (must be 0 or 5 to 65535)"},
       {{"--keepalive", "65536"}, "ERR: invalid keepalive: 65536 (must be 0 or 5 to 65535)"},
+      {{"--protocol", "3"}, "ERR: invalid protocol: 3 (must be 3.1.1 or 5)"},
+      {{"--protocol", "5.0"}, "ERR: invalid protocol: 5.0 (must be 3.1.1 or 5)"},
       // A persistent session needs the same identifier at every start.
       {{"--clean_session"},
        "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "

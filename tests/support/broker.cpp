@@ -152,6 +152,14 @@ bool MosquittoBroker::prepare(std::vector<std::string>* argv) {
   } else {
     conf << "allow_anonymous true\n";
   }
+  if (!options_.acl.empty()) {
+    const std::string aclfile = dir_.file("acl");
+    if (!write_file(aclfile, options_.acl + "\n")) {
+      error_ = "acl file not written: " + aclfile;
+      return false;
+    }
+    conf << "acl_file " << aclfile << "\n";
+  }
   conf << "listener " << port_ << " 127.0.0.1\n";
   if (options_.tls) {
     const TestCertificates& certs = test_certificates();

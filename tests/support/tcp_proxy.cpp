@@ -43,7 +43,8 @@ constexpr uint8_t kSubackHeader = 0x90;
 // the rest is an incomplete packet that needs more bytes. Adds the SUBACKs
 // changed to `*rewritten`. Returns std::string::npos when the bytes are not
 // MQTT (a remaining length of more than 4 bytes).
-size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, size_t* rewritten) {
+size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, bool mqtt5,
+                          size_t* rewritten) {
   const size_t size = pending->size();
   size_t pos = 0;
   for (;;) {
@@ -59,10 +60,23 @@ size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, size_t* rew
       if (header == 5) return std::string::npos;
     }
     if (size - pos < header + remaining) return pos;
-    // After the fixed header, a SUBACK holds its 2-byte packet id and then one
-    // return code per topic filter.
+    // After the fixed header, a SUBACK holds its 2-byte packet id, under
+    // MQTT 5 its properties (their length first, 7 bits a byte), and then
+    // one return code per topic filter.
     if (static_cast<uint8_t>((*pending)[pos]) == kSubackHeader && remaining >= 2) {
-      for (size_t i = pos + header + 2; i < pos + header + remaining; ++i) {
+      size_t codes = pos + header + 2;
+      if (mqtt5) {
+        size_t properties = 0;
+        int shift = 0;
+        uint8_t byte = 0x80;
+        while ((byte & 0x80) != 0 && codes < pos + header + remaining) {
+          byte = static_cast<uint8_t>((*pending)[codes++]);
+          properties |= static_cast<size_t>(byte & 0x7f) << shift;
+          shift += 7;
+        }
+        codes += properties;
+      }
+      for (size_t i = codes; i < pos + header + remaining; ++i) {
         (*pending)[i] = static_cast<char>(return_code);
       }
       ++*rewritten;
@@ -103,7 +117,10 @@ void TcpProxy::set_mode(Mode mode) {
   mode_ = mode;
 }
 
-void TcpProxy::rewrite_subacks(uint8_t return_code) { suback_code_ = return_code; }
+void TcpProxy::rewrite_subacks(uint8_t return_code, bool mqtt5) {
+  suback_mqtt5_ = mqtt5;
+  suback_code_ = return_code;
+}
 
 void TcpProxy::inject_to_clients(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -215,8 +232,8 @@ void TcpProxy::run() {
         } else {
           pair.pending.append(buf, static_cast<size_t>(n));
           size_t changed = 0;
-          const size_t ready =
-              rewrite_subacks_in(&pair.pending, static_cast<uint8_t>(suback_code), &changed);
+          const size_t ready = rewrite_subacks_in(&pair.pending, static_cast<uint8_t>(suback_code),
+                                                  suback_mqtt5_.load(), &changed);
           rewritten_ += changed;
           open = ready != std::string::npos && write_all(to, pair.pending.data(), ready);
           if (open) pair.pending.erase(0, ready);

@@ -55,8 +55,9 @@ class TcpProxy {
 
   void set_mode(Mode mode);
   // From now on every return code of every SUBACK the broker sends (fixed
-  // header 0x90) reaches the client as `return_code`.
-  void rewrite_subacks(uint8_t return_code);
+  // header 0x90) reaches the client as `return_code`; `mqtt5`: the SUBACKs
+  // are MQTT 5's, whose properties come before the codes.
+  void rewrite_subacks(uint8_t return_code, bool mqtt5 = false);
   // SUBACK packets rewritten so far, over all connections.
   size_t subacks_rewritten() const { return rewritten_.load(); }
   // Sends `bytes` to every open client connection, as if from the broker.
@@ -80,6 +81,7 @@ class TcpProxy {
   int filler_fd_ = -1;  // the connection that keeps the queue full (kBlackhole)
   std::atomic<bool> stop_{false};
   std::atomic<int> suback_code_{-1};  // -1: SUBACKs pass unchanged
+  std::atomic<bool> suback_mqtt5_{false};
   std::atomic<size_t> rewritten_{0};  // written by the proxy thread
   mutable std::mutex mutex_;          // guards mode_, inject_, accepted_
   Mode mode_ = Mode::kForward;

@@ -1,0 +1,156 @@
+// The session under MQTT 5 (--protocol 5): it relays, also after the client
+// starts afresh; the broker's reasons reach the log (a publish its access
+// rules deny, a DISCONNECT); a broker that does not speak MQTT 5 is named.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/local_socket.h"
+#include "tests/support/relay_fixture.h"
+#include "tests/support/tcp_proxy.h"
+
+namespace quorrel_test {
+namespace {
+
+const std::string kClient = QUORREL_CLIENT_PATH;
+
+// How often `needle` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+class Mqtt5Test : public RelayFixture {
+ protected:
+  void SetUp() override {
+    RelayFixture::SetUp();
+    if (HasFatalFailure()) return;
+    proxy_ = std::make_unique<TcpProxy>(broker_->port());
+    ASSERT_TRUE(proxy_->start());
+  }
+
+  // Starts the daemon under MQTT 5 through the proxy, without waiting for
+  // its session.
+  void launch(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"--protocol", "5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    daemon_ = std::make_unique<QuorreldProcess>();
+    ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args(args, proxy_->port())));
+  }
+
+  std::unique_ptr<TcpProxy> proxy_;
+};
+
+// Every connect speaks MQTT 5: the first, and the one after a lost session,
+// which starts the client afresh.
+TEST_F(Mqtt5Test, RelaysUnderMqtt5AlsoAfterAFreshStartOfTheClient) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon({"--protocol", "5", "--qos", "1", "--keepalive", "5"}, proxy_->port()));
+  proxy_->set_mode(TcpProxy::Mode::kReject);
+  ASSERT_TRUE(daemon_->process().wait_for_stderr("WARNING: session lost: ", milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  proxy_->set_mode(TcpProxy::Mode::kForward);
+  ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, milliseconds(20000)))
+      << daemon_->process().stderr_text();
+  // mosquitto names each client's protocol as it connects: p5 for MQTT 5.
+  EXPECT_GE(occurrences(broker_->log(), "(p5, c1, k5)"), 2u) << broker_->log();
+}
+
+// A DISCONNECT from the broker says why the session ended.
+TEST_F(Mqtt5Test, BrokersDisconnectReasonIsInTheSessionLostLine) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--protocol", "5"}, proxy_->port()));
+  proxy_->inject_to_clients(std::string("\xE0\x01\x8E", 3));
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(
+      "WARNING: session lost: session taken over (0x8E), reconnecting\n", milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, milliseconds(20000)))
+      << daemon_->process().stderr_text();
+}
+
+class Mqtt5DeniedTest : public Mqtt5Test {
+ protected:
+  BrokerOptions broker_options() const override {
+    BrokerOptions options;
+    // Anonymous clients may subscribe to everything and publish nothing.
+    options.acl = "topic read #";
+    return options;
+  }
+};
+
+// A publish the broker's access rules deny is refused in its PUBACK: counted
+// in one ERR line with the reason, and never sent again. A subscription the
+// broker refuses (mosquitto checks none at subscribe time: the proxy stands
+// in) is refused with its reason.
+TEST_F(Mqtt5DeniedTest, RefusedPublishesAndSubscriptionSayWhyAndAreNotSentAgain) {
+  proxy_->rewrite_subacks(0x87, true);
+  ASSERT_NO_FATAL_FAILURE(launch({"--qos", "1", "--subtopic", "denied/in"}));
+  ASSERT_TRUE(wait_until([&] { return occurrences(broker_->log(), "(p5, c1, k10)") != 0; },
+                         milliseconds(10000)))
+      << daemon_->process().stderr_text() << broker_->log();
+  for (int i = 0; i < 3; ++i) {
+    const CommandResult r =
+        run_command({kClient, "--unixsock", stream_path_, "-D", "denied" + std::to_string(i)});
+    ASSERT_TRUE(r.finished && r.exit_code == 0) << r.err << daemon_->process().stderr_text();
+  }
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(
+      "ERR: the broker refused 3 messages: not authorized (0x87)\n", milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  EXPECT_TRUE(nothing_more_arrives(milliseconds(2000)));
+  EXPECT_EQ(occurrences(broker_->log(), "Denied PUBLISH"), 3u) << broker_->log();
+  EXPECT_EQ(daemon_->process().count_in_stderr("the broker refused"), 1u)
+      << daemon_->process().stderr_text();
+  EXPECT_EQ(daemon_->process().count_in_stderr(
+                "ERR: subscription to denied/in refused by the broker: not authorized (0x87)\n"),
+            1u)
+      << daemon_->process().stderr_text();
+}
+
+class Mqtt5PasswordTest : public Mqtt5Test {
+ protected:
+  BrokerOptions broker_options() const override {
+    BrokerOptions options;
+    options.username = "dev";
+    options.password = "right";
+    return options;
+  }
+  MqttClientOptions subscriber_options() const override {
+    MqttClientOptions options;
+    options.username = "dev";
+    options.password = "right";
+    return options;
+  }
+};
+
+// A refused session names the broker's MQTT 5 reason (mosquitto answers a
+// wrong password with "not authorized").
+TEST_F(Mqtt5PasswordTest, RefusedSessionNamesTheReasonCode) {
+  ASSERT_NO_FATAL_FAILURE(launch({"--username", "dev", "--password", "wrong"}));
+  ASSERT_TRUE(daemon_->process().wait_for_stderr("ERR: connection refused: not authorized (0x87)\n",
+                                                 milliseconds(10000)))
+      << daemon_->process().stderr_text();
+}
+
+class Mqtt5AedesTest : public Mqtt5Test {
+ protected:
+  BrokerKind broker_kind() const override { return BrokerKind::kAedes; }
+};
+
+// A broker of MQTT 3.1.1 only is named at the first attempt, and the daemon
+// goes on trying.
+TEST_F(Mqtt5AedesTest, BrokerThatDoesNotSpeakMqtt5IsNamed) {
+  ASSERT_NO_FATAL_FAILURE(launch({}));
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(
+      "ERR: the broker at 127.0.0.1:" + std::to_string(proxy_->port()) +
+          " does not accept MQTT 5 (try --protocol 3.1.1)\n",
+      milliseconds(15000)))
+      << daemon_->process().stderr_text();
+  EXPECT_TRUE(daemon_->process().running());
+}
+
+}  // namespace
+}  // namespace quorrel_test
