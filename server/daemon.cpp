@@ -188,7 +188,8 @@ int open_local_sockets(struct ev_loop* loop, stream_server* stream, dgram_server
   // carry for this topic and QoS, so that the library is never handed one it
   // cannot send. Datagrams need no such check: the largest a Unix socket
   // takes is far below it.
-  stream->max_message = publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg);
+  stream->max_message =
+      publish_payload_limit(strlen(args_info.topic_arg), args_info.qos_arg, mqtt5_protocol());
   // The queue's files need descriptors of their own.
   if (queue_files) stream->extra_fd_reserve = kSpoolDescriptors;
   if (stream_server_open(stream, loop, args_info.unixsock_arg, nullptr, relay_stream_message) !=
@@ -332,6 +333,9 @@ int run_daemon(int argc, char** argv) {
   daemon_session.wake = relay_wake;
   daemon_session.give_back = relay_give_back;
   daemon_session.queue_enabled = queueing;
+  // Under MQTT 5 each CONNACK may lower them (the broker's Maximum QoS).
+  daemon_session.publish_qos.store(args_info.qos_arg, std::memory_order_relaxed);
+  daemon_session.subscribe_qos = args_info.subqos_arg;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};

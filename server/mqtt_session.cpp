@@ -34,6 +34,25 @@ void log_publish_failure(int rc) {
   }
 }
 
+// Reports a message over the broker's Maximum Packet Size, thinned out as
+// publish failures are: a queue of them may meet a smaller limit at once.
+void log_oversize(uint32_t len, unsigned limit) {
+  static log_throttle throttle{kPublishFailureLogSeconds, 0.0, 0, false};
+  unsigned held_back = 0;
+  if (!log_throttle_admit(&throttle, monotonic_seconds(), &held_back)) return;
+  if (held_back == 0) {
+    diag_err(
+        "message of %u bytes larger than the broker's maximum packet size of %u bytes, "
+        "dropped\n",
+        static_cast<unsigned>(len), limit);
+  } else {
+    diag_err(
+        "message of %u bytes larger than the broker's maximum packet size of %u bytes, "
+        "dropped (%u more not shown)\n",
+        static_cast<unsigned>(len), limit, held_back);
+  }
+}
+
 mqtt_session* session_of(void* obj) { return static_cast<mqtt_session*>(obj); }
 
 void wake_main(const mqtt_session* s) {
@@ -69,7 +88,7 @@ void report_session_back(mqtt_session* s) {
 // library's ids start at 1).
 void subscribe_subtopic(struct mosquitto* mosq, mqtt_session* s) {
   int mid = 0;
-  const int rc = mosquitto_subscribe(mosq, &mid, args_info.subtopic_arg, args_info.subqos_arg);
+  const int rc = mosquitto_subscribe(mosq, &mid, args_info.subtopic_arg, s->subscribe_qos);
   if (rc != MOSQ_ERR_SUCCESS) {
     s->subscribe_mid = 0;
     diag_err("subscribe to %s failed: %s(%d)\n", args_info.subtopic_arg, mosquitto_strerror(rc),
@@ -118,8 +137,10 @@ void take_back_locked(mqtt_session* s, bool short_session) {
 
 }  // namespace
 
-void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
-  mqtt_session* s = session_of(obj);
+namespace {
+
+// The broker has answered the CONNECT with `rc`.
+void connack_received(struct mosquitto* mosq, mqtt_session* s, int rc) {
   diag_debug("connect callback: %d\n", rc);
   if (rc != 0) {
     // A refused session is not a session: nothing may be published on it.
@@ -139,6 +160,24 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   if (args_info.onconnect_given && args_info.onconnect_arg != nullptr) {
     run_script_command(build_onconnect_command(args_info.onconnect_arg), "onconnect ");
   }
+}
+
+// The QoS to use for `wanted` when the broker takes QoS up to `max_qos`; one
+// WARNING line, naming what (`doing`), when that is lower.
+int qos_within(int wanted, int max_qos, const char* doing) {
+  if (wanted <= max_qos) return wanted;
+  diag_warn("the broker takes QoS up to %d; %s at QoS %d\n", max_qos, doing, max_qos);
+  return max_qos;
+}
+
+}  // namespace
+
+void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
+  // Under MQTT 5, my_connect_v5_callback answers, once it has read the
+  // CONNACK's properties: nothing may be published before the limits are
+  // known.
+  if (mqtt5_protocol()) return;
+  connack_received(mosq, session_of(obj), rc);
 }
 
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
@@ -199,9 +238,9 @@ void subscription_answered(mqtt_session* s, int mid, int qos_count, const int* g
   } else if (granted >= 0x80) {
     diag_err("subscription to %s refused by the broker (return code 0x%02x)\n",
              args_info.subtopic_arg, static_cast<unsigned>(granted));
-  } else if (granted < args_info.subqos_arg) {
+  } else if (granted < s->subscribe_qos) {
     diag_warn("subscription to %s granted at QoS %d, lower than the %d asked for\n",
-              args_info.subtopic_arg, granted, args_info.subqos_arg);
+              args_info.subtopic_arg, granted, s->subscribe_qos);
   }
 }
 
@@ -245,11 +284,24 @@ void my_subscribe_v5_callback(struct mosquitto* mosq, void* obj, int mid, int qo
 
 void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags,
                             const mosquitto_property* props) noexcept {
-  (void)mosq;
-  (void)rc;
   (void)flags;
   mqtt_session* s = session_of(obj);
   read_reason_string(props, s->connack_reason, sizeof s->connack_reason);
+  if (rc == 0) {
+    // The broker's limits, for this session: absent, there are none but
+    // MQTT's own.
+    uint32_t max_packet = 0;
+    mosquitto_property_read_int32(props, MQTT_PROP_MAXIMUM_PACKET_SIZE, &max_packet, false);
+    uint8_t max_qos = 2;
+    mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &max_qos, false);
+    s->max_packet_size.store(max_packet, std::memory_order_relaxed);
+    s->publish_qos.store(qos_within(args_info.qos_arg, max_qos, "publishing"),
+                         std::memory_order_relaxed);
+    if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
+      s->subscribe_qos = qos_within(args_info.subqos_arg, max_qos, "subscribing");
+    }
+  }
+  connack_received(mosq, s, rc);
 }
 
 void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reason_code,
@@ -333,8 +385,8 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
     publish_lock_held lock(s);
     if (!session_up(s)) return;
     int mid = 0;
-    rc = mosquitto_publish(mosq, &mid, args_info.topic_arg, payloadlen, payload, args_info.qos_arg,
-                           false);
+    rc = mosquitto_publish(mosq, &mid, args_info.topic_arg, payloadlen, payload,
+                           s->publish_qos.load(std::memory_order_relaxed), false);
     if (rc == MOSQ_ERR_SUCCESS) {
       publish_taken(&s->records, mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
     }
@@ -355,7 +407,7 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
     if (!session_up(s)) return kPublishSessionDown;
     int mid = 0;
     rc = mosquitto_publish(s->mosq, &mid, args_info.topic_arg, static_cast<int>(m->len), m->bytes,
-                           args_info.qos_arg, false);
+                           s->publish_qos.load(std::memory_order_relaxed), false);
     if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(&s->records, mid, m);
   }
   diag_debug("Publish return: %d\n", rc);
@@ -363,9 +415,22 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
   // The connection ended before the session thread could say so: the
   // message is kept, as for a session known to be down.
   if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) return kPublishSessionDown;
-  log_publish_failure(rc);
-  if (refusal != nullptr && refusal_size > 0) {
-    snprintf(refusal, refusal_size, "%s(%d)", mosquitto_strerror(rc), rc);
+  if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+    // Over the broker's Maximum Packet Size (MQTT 5): never sent, so it
+    // neither wedges the session nor counts against it.
+    const unsigned limit = s->max_packet_size.load(std::memory_order_relaxed);
+    log_oversize(m->len, limit);
+    if (refusal != nullptr && refusal_size > 0) {
+      snprintf(refusal, refusal_size,
+               "message of %u bytes larger than the broker's maximum packet size of %u bytes",
+               static_cast<unsigned>(m->len), limit);
+    }
+  } else {
+    log_publish_failure(rc);
+    if (refusal != nullptr && refusal_size > 0) {
+      snprintf(refusal, refusal_size, "refused by the MQTT library: %s(%d)", mosquitto_strerror(rc),
+               rc);
+    }
   }
   held_message_free(m);
   return kPublishRefused;
@@ -410,8 +475,9 @@ const char* session_error_text(int rc, int err) noexcept {
 
 int session_error_code(int rc, int err) noexcept { return rc == MOSQ_ERR_ERRNO ? err : rc; }
 
-uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept {
-  const uint64_t overhead = 2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0);
+uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5) noexcept {
+  const uint64_t overhead =
+      2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 1 : 0);
   if (overhead > kMqttMaxRemainingLength) return 0;
   return static_cast<uint32_t>(kMqttMaxRemainingLength - overhead);
 }

@@ -56,6 +56,15 @@ struct mqtt_session {
   // What the library holds for the daemon (their own lock).
   publish_records records{};
 
+  // The QoS of every publish: the `qos` setting, or lower when the broker
+  // takes no more (MQTT 5's Maximum QoS). Written by the session thread
+  // before the session is marked up, read under the publish lock.
+  std::atomic<int> publish_qos{0};
+  // The broker's Maximum Packet Size for this session (MQTT 5), 0 for none;
+  // for the lines about messages over it. Written by the session thread at
+  // CONNACK, read by the main thread.
+  std::atomic<unsigned> max_packet_size{0};
+
   // Set before the session thread starts, read-only afterwards.
   // Called on the session thread when the session went up or down or the
   // library's holdings fell to the low-water mark; must be safe on any thread.
@@ -85,6 +94,7 @@ struct mqtt_session {
   bool lost = false;         // a session was lost and none is up yet
   double lost_at = 0;        // when
   int subscribe_mid = 0;     // id of the SUBACK awaited, 0 for none
+  int subscribe_qos = 0;     // the QoS the subscription asks for
   uint64_t suspect_seq = 0;  // the oldest unfinished message at the last short sessions
   int suspect_strikes = 0;   // how many short sessions in a row it was the oldest
 };
@@ -136,10 +146,12 @@ enum publish_outcome {
   kPublishRefused,      // the library refused it (ERR line); the message is freed
 };
 
-// Publishes `m` to `topic` with `qos`, not retained, when the session is up,
-// keeping it (publish_count) until the library is done with it. On
-// kPublishRefused, `refusal` (when not null, of `refusal_size` bytes) gets
-// the library's reason. Main thread.
+// Publishes `m` to `topic` with the session's QoS, not retained, when the
+// session is up, keeping it (publish_count) until the library is done with
+// it. On kPublishRefused, `refusal` (when not null, of `refusal_size` bytes)
+// gets the reason for the writer: "refused by the MQTT library: TEXT(N)",
+// or, over the broker's Maximum Packet Size, "message of N bytes larger than
+// the broker's maximum packet size of M bytes". Main thread.
 publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
                                 size_t refusal_size) noexcept;
 
@@ -167,9 +179,13 @@ void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_c
 void my_subscribe_v5_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
                               const int* granted_qos, const mosquitto_property* props) noexcept;
 
-// MQTT 5: keeps the broker's reason string of the CONNACK in
+// my_connect_callback under MQTT 5, which the library calls after it (that
+// one then does nothing): keeps the broker's reason string in
 // connack_reason, for the line that says why a connection was refused
-// (session_supervisor). The library calls it after my_connect_callback.
+// (session_supervisor), and on acceptance the broker's limits: its Maximum
+// Packet Size, and its Maximum QoS, which lowers the QoS of every publish
+// and of the subscription, with one WARNING line each ("the broker takes
+// QoS up to Q; publishing at QoS Q").
 void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags,
                             const mosquitto_property* props) noexcept;
 
@@ -244,10 +260,11 @@ constexpr double kPublishFailureLogSeconds = 1.0;
 constexpr uint32_t kMqttMaxRemainingLength = 268435455;
 
 // The longest payload a PUBLISH to a topic of `topic_len` bytes at `qos` can
-// carry (MQTT 3.1.1, which the daemon speaks, so no properties): the packet
-// also holds the topic after its 2-byte length and, above QoS 0, a 2-byte
-// packet id. 0 when not even an empty payload fits. The library would refuse
-// anything longer, and at QoS 1 and 2 keep its copy for good.
-uint32_t publish_payload_limit(size_t topic_len, int qos) noexcept;
+// carry: the packet also holds the topic after its 2-byte length, above QoS
+// 0 a 2-byte packet id, and under MQTT 5 (`mqtt5`) the length of its
+// properties, which the daemon sends none of (1 byte). 0 when not even an
+// empty payload fits. The library would refuse anything longer, and at QoS
+// 1 and 2 keep its copy for good.
+uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5 = false) noexcept;
 
 #endif  // QUORREL_SERVER_MQTT_SESSION_H_

@@ -201,19 +201,13 @@ void offer(held_message* m, message_verdict* verdict, std::atomic<unsigned>* dro
   // Without a queue a message is published while the session is up even
   // above the high-water mark, as a paused socket may still complete one.
   if (is_up && in_turn && (library_takes_more || !has_queue)) {
-    // The library's reason, as much as the verdict line leaves after its
-    // own words.
-    constexpr char kRefusedBy[] = "refused by the MQTT library: ";
-    char reason[sizeof(message_verdict::reason) - (sizeof kRefusedBy - 1)];
-    switch (session_publish(relay.session, m, reason, sizeof reason)) {
+    message_verdict refusal{};
+    switch (session_publish(relay.session, m, refusal.reason, sizeof refusal.reason)) {
       case kPublishTaken:
         if (verdict != nullptr) verdict->accepted = true;
         return;
       case kPublishRefused:
-        if (verdict != nullptr) {
-          verdict->accepted = false;
-          snprintf(verdict->reason, sizeof verdict->reason, "%s%s", kRefusedBy, reason);
-        }
+        if (verdict != nullptr) *verdict = refusal;
         return;
       case kPublishSessionDown:
         is_up = false;

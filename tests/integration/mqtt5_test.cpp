@@ -110,6 +110,49 @@ TEST_F(Mqtt5DeniedTest, RefusedPublishesAndSubscriptionSayWhyAndAreNotSentAgain)
       << daemon_->process().stderr_text();
 }
 
+class Mqtt5LimitsTest : public Mqtt5Test {
+ protected:
+  BrokerOptions broker_options() const override {
+    BrokerOptions options;
+    options.max_packet_size = 2000;
+    options.max_qos = 1;
+    return options;
+  }
+};
+
+// The broker's limits from its CONNACK hold before anything is sent: a
+// message over its Maximum Packet Size is refused at once, with the reason
+// for the writer, and the messages after it flow; publishes and the
+// subscription go at its Maximum QoS, said once each.
+TEST_F(Mqtt5LimitsTest, BrokersMaximumPacketSizeAndQosHoldBeforeSending) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_daemon({"--protocol", "5", "--qos", "2", "--subtopic", topic_ + "/in", "--subqos", "2"},
+                   proxy_->port()));
+  const CommandResult big =
+      run_command({kClient, "--unixsock", stream_path_, "-D", std::string(5000, 'b')});
+  EXPECT_EQ(big.exit_code, 1);
+  EXPECT_NE(big.err.find(": message of 5000 bytes larger than the broker's maximum packet size "
+                         "of 2000 bytes\n"),
+            std::string::npos)
+      << big.err;
+  EXPECT_EQ(daemon_->process().count_in_stderr(
+                "ERR: message of 5000 bytes larger than the broker's maximum packet size of 2000 "
+                "bytes, dropped\n"),
+            1u)
+      << daemon_->process().stderr_text();
+  const CommandResult after =
+      run_command({kClient, "--unixsock", stream_path_, "-D", "after the big one"});
+  EXPECT_EQ(after.exit_code, 0) << after.err;
+  EXPECT_EQ(next_message(milliseconds(10000)).payload, "after the big one");
+  for (const char* line : {"WARNING: the broker takes QoS up to 1; publishing at QoS 1\n",
+                           "WARNING: the broker takes QoS up to 1; subscribing at QoS 1\n"}) {
+    EXPECT_EQ(daemon_->process().count_in_stderr(line), 1u) << daemon_->process().stderr_text();
+  }
+  EXPECT_EQ(daemon_->process().count_in_stderr("session lost"), 0u)
+      << daemon_->process().stderr_text();
+  EXPECT_NE(broker_->log().find("(d0, q1, r0, m"), std::string::npos) << broker_->log();
+}
+
 class Mqtt5PasswordTest : public Mqtt5Test {
  protected:
   BrokerOptions broker_options() const override {

@@ -83,8 +83,13 @@ TEST_F(SessionOptionsTest, PersistentSessionDeliversWhatArrivedWhileTheDaemonWas
         std::chrono::milliseconds(10000));
   };
   const std::vector<std::string> args = {
-      "--clean_session", "-i", id, "--subtopic", subtopic, "--subqos", "1", "--script", script};
+      "--clean_session", "-i",   id,   "--subtopic", subtopic, "--subqos", "1",
+      "--script",        script, "-d", "7"};
   ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+  // The relay works before the broker has answered the subscription: a
+  // message published earlier would find no subscriber yet.
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(" received SUBACK", milliseconds(10000)))
+      << daemon_->process().stderr_text();
   // A message that runs the script shows the subscription in place.
   ASSERT_TRUE(sub_->publish(subtopic, "before", 1));
   ASSERT_TRUE(script_saw("before\n")) << daemon_->process().stderr_text();

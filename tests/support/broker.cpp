@@ -161,6 +161,7 @@ bool MosquittoBroker::prepare(std::vector<std::string>* argv) {
     conf << "acl_file " << aclfile << "\n";
   }
   conf << "listener " << port_ << " 127.0.0.1\n";
+  if (options_.max_qos != 2) conf << "max_qos " << options_.max_qos << "\n";
   if (options_.tls) {
     const TestCertificates& certs = test_certificates();
     if (!certs.ok) {

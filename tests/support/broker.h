@@ -28,6 +28,9 @@ struct BrokerOptions {
   // The largest packet the broker takes (mosquitto's max_packet_size); it
   // closes the connection of a client that sends a larger one. 0: MQTT's own.
   unsigned max_packet_size = 0;
+  // The highest QoS the plain listener takes (mosquitto's max_qos, which
+  // MQTT 5 clients learn from the CONNACK).
+  int max_qos = 2;
   // The access rules for anonymous clients, as lines of mosquitto's
   // acl_file (e.g. "topic read #"); empty: every client may do anything.
   std::string acl;
