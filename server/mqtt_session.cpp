@@ -53,6 +53,22 @@ void log_oversize(uint32_t len, unsigned limit) {
   }
 }
 
+// One PUBLISH of `len` bytes at `payload` to the `topic` setting at the
+// session's QoS, not retained. Under MQTT 5 with topic aliases granted, the
+// session's first PUBLISH carries the topic with alias 1 and every later one
+// the alias alone, with an empty topic. REQUIRES: s->publish_lock held.
+int publish_locked(mqtt_session* s, struct mosquitto* mosq, int* mid, const void* payload,
+                   int len) {
+  const int qos = s->publish_qos.load(std::memory_order_relaxed);
+  if (s->topic_alias == nullptr) {
+    return mosquitto_publish(mosq, mid, args_info.topic_arg, len, payload, qos, false);
+  }
+  const char* topic = s->alias_topic_sent ? nullptr : args_info.topic_arg;
+  const int rc = mosquitto_publish_v5(mosq, mid, topic, len, payload, qos, false, s->topic_alias);
+  if (rc == MOSQ_ERR_SUCCESS) s->alias_topic_sent = true;
+  return rc;
+}
+
 mqtt_session* session_of(void* obj) { return static_cast<mqtt_session*>(obj); }
 
 void wake_main(const mqtt_session* s) {
@@ -282,6 +298,29 @@ void my_subscribe_v5_callback(struct mosquitto* mosq, void* obj, int mid, int qo
   subscription_answered(session_of(obj), mid, qos_count, granted_qos, reason_string);
 }
 
+namespace {
+
+// A new session under MQTT 5: its PUBLISHes use topic alias 1 when the
+// broker grants aliases, the first of them carrying the topic.
+void use_topic_alias(mqtt_session* s, bool granted) {
+  publish_lock_held lock(s);
+  s->alias_topic_sent = false;
+  if (!granted) {
+    s->topic_alias = nullptr;
+    return;
+  }
+  // Made once and kept for the life of the process: the library copies the
+  // properties it is given with each publish.
+  static mosquitto_property* alias_one = nullptr;
+  if (alias_one == nullptr &&
+      mosquitto_property_add_int16(&alias_one, MQTT_PROP_TOPIC_ALIAS, 1) != MOSQ_ERR_SUCCESS) {
+    alias_one = nullptr;
+  }
+  s->topic_alias = alias_one;
+}
+
+}  // namespace
+
 void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags,
                             const mosquitto_property* props) noexcept {
   (void)flags;
@@ -300,6 +339,9 @@ void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags
     if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
       s->subscribe_qos = qos_within(args_info.subqos_arg, max_qos, "subscribing");
     }
+    uint16_t alias_max = 0;
+    mosquitto_property_read_int16(props, MQTT_PROP_TOPIC_ALIAS_MAXIMUM, &alias_max, false);
+    use_topic_alias(s, alias_max != 0);
   }
   connack_received(mosq, s, rc);
 }
@@ -385,8 +427,7 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
     publish_lock_held lock(s);
     if (!session_up(s)) return;
     int mid = 0;
-    rc = mosquitto_publish(mosq, &mid, args_info.topic_arg, payloadlen, payload,
-                           s->publish_qos.load(std::memory_order_relaxed), false);
+    rc = publish_locked(s, mosq, &mid, payload, payloadlen);
     if (rc == MOSQ_ERR_SUCCESS) {
       publish_taken(&s->records, mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
     }
@@ -406,8 +447,7 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
     publish_lock_held lock(s);
     if (!session_up(s)) return kPublishSessionDown;
     int mid = 0;
-    rc = mosquitto_publish(s->mosq, &mid, args_info.topic_arg, static_cast<int>(m->len), m->bytes,
-                           s->publish_qos.load(std::memory_order_relaxed), false);
+    rc = publish_locked(s, s->mosq, &mid, m->bytes, static_cast<int>(m->len));
     if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(&s->records, mid, m);
   }
   diag_debug("Publish return: %d\n", rc);
@@ -476,8 +516,9 @@ const char* session_error_text(int rc, int err) noexcept {
 int session_error_code(int rc, int err) noexcept { return rc == MOSQ_ERR_ERRNO ? err : rc; }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5) noexcept {
+  // Under MQTT 5: the properties' length and a topic alias (1 + 3 bytes).
   const uint64_t overhead =
-      2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 1 : 0);
+      2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 4 : 0);
   if (overhead > kMqttMaxRemainingLength) return 0;
   return static_cast<uint32_t>(kMqttMaxRemainingLength - overhead);
 }

@@ -64,6 +64,13 @@ struct mqtt_session {
   // for the lines about messages over it. Written by the session thread at
   // CONNACK, read by the main thread.
   std::atomic<unsigned> max_packet_size{0};
+  // Under MQTT 5 with topic aliases granted for this session: the
+  // properties that carry alias 1 (kept for the life of the process), else
+  // null; and whether a PUBLISH of this session has carried the topic with
+  // it. Written by the session thread at CONNACK and by the main thread
+  // as it publishes, both under the publish lock.
+  const mosquitto_property* topic_alias = nullptr;
+  bool alias_topic_sent = false;
 
   // Set before the session thread starts, read-only afterwards.
   // Called on the session thread when the session went up or down or the
@@ -261,8 +268,8 @@ constexpr uint32_t kMqttMaxRemainingLength = 268435455;
 
 // The longest payload a PUBLISH to a topic of `topic_len` bytes at `qos` can
 // carry: the packet also holds the topic after its 2-byte length, above QoS
-// 0 a 2-byte packet id, and under MQTT 5 (`mqtt5`) the length of its
-// properties, which the daemon sends none of (1 byte). 0 when not even an
+// 0 a 2-byte packet id, and under MQTT 5 (`mqtt5`) its properties: their
+// length and at most a topic alias (4 bytes). 0 when not even an
 // empty payload fits. The library would refuse anything longer, and at QoS
 // 1 and 2 keep its copy for good.
 uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5 = false) noexcept;

@@ -72,6 +72,25 @@ TEST_F(Mqtt5Test, BrokersDisconnectReasonIsInTheSessionLostLine) {
       << daemon_->process().stderr_text();
 }
 
+// With topic aliases granted, every PUBLISH after the session's first
+// carries alias 1 instead of the topic: 108 bytes on the wire for a QoS 0
+// message of 100 bytes, whatever the topic's length.
+TEST_F(Mqtt5Test, TopicAliasesMakeEachPublishShort) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--protocol", "5"}, proxy_->port()));
+  const size_t before = proxy_->bytes_from_clients();
+  const std::string payload(100, 'a');
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(send_datagram(dgram_path_, payload));
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(next_message(milliseconds(10000)).payload, payload)
+        << daemon_->process().stderr_text();
+  }
+  // Fixed header 2, empty topic 2, properties 1 + 3 (alias), payload 100;
+  // a PINGREQ (2 bytes) may fall in between.
+  const size_t sent = proxy_->bytes_from_clients() - before;
+  EXPECT_GE(sent, 10u * 108u);
+  EXPECT_LE(sent, 10u * 108u + 2u);
+}
+
 class Mqtt5DeniedTest : public Mqtt5Test {
  protected:
   BrokerOptions broker_options() const override {

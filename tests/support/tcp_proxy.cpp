@@ -228,6 +228,7 @@ void TcpProxy::run() {
         if (n <= 0) {
           open = false;
         } else if (side == 0 || suback_code < 0) {
+          if (side == 0) client_bytes_ += static_cast<size_t>(n);
           open = write_all(to, buf, static_cast<size_t>(n));
         } else {
           pair.pending.append(buf, static_cast<size_t>(n));

@@ -60,6 +60,8 @@ class TcpProxy {
   void rewrite_subacks(uint8_t return_code, bool mqtt5 = false);
   // SUBACK packets rewritten so far, over all connections.
   size_t subacks_rewritten() const { return rewritten_.load(); }
+  // Bytes forwarded from clients to the broker so far, over all connections.
+  size_t bytes_from_clients() const { return client_bytes_.load(); }
   // Sends `bytes` to every open client connection, as if from the broker.
   void inject_to_clients(const std::string& bytes);
   // When each connection was accepted, in order.
@@ -82,8 +84,9 @@ class TcpProxy {
   std::atomic<bool> stop_{false};
   std::atomic<int> suback_code_{-1};  // -1: SUBACKs pass unchanged
   std::atomic<bool> suback_mqtt5_{false};
-  std::atomic<size_t> rewritten_{0};  // written by the proxy thread
-  mutable std::mutex mutex_;          // guards mode_, inject_, accepted_
+  std::atomic<size_t> rewritten_{0};     // written by the proxy thread
+  std::atomic<size_t> client_bytes_{0};  // written by the proxy thread
+  mutable std::mutex mutex_;             // guards mode_, inject_, accepted_
   Mode mode_ = Mode::kForward;
   std::vector<std::string> inject_;
   std::vector<Clock::time_point> accepted_;
