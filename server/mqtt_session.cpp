@@ -366,6 +366,10 @@ void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reas
   my_publish_callback(mosq, obj, mid);
 }
 
+char* session_connack_refusal(const mqtt_session* s, int code, char* out, size_t size) noexcept {
+  return mqtt5_reason_text(code, s->connack_reason, out, size);
+}
+
 void session_tick(mqtt_session* s, bool session_over) noexcept {
   if (s->refused_count == 0) return;
   if (session_over || monotonic_seconds() - s->refused_last >= kRefusalQuietSeconds) {

@@ -202,6 +202,12 @@ void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags
 void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reason_code,
                             const mosquitto_property* props) noexcept;
 
+// The words for the broker's refusal `code` in the CONNACK under MQTT 5,
+// with the reason string it sent (connack_reason) when there was one:
+// "not authorized (0x87)". Written into `out` (`size` bytes), which is
+// returned. Session thread.
+char* session_connack_refusal(const mqtt_session* s, int code, char* out, size_t size) noexcept;
+
 // An episode of refused publishes ends after this long without a refusal.
 constexpr double kRefusalQuietSeconds = 1.0;
 

@@ -19,7 +19,6 @@
 #include "common/log.h"
 #include "common/random_bytes.h"
 #include "server/log_throttle.h"
-#include "server/mqtt5_reason.h"
 #include "server/mqtt_session.h"
 #include "server/retry_schedule.h"
 #include "server/settings.h"
@@ -314,7 +313,7 @@ void describe_refusal(session_supervisor* sv, attempt_failure* failure) {
   }
   char reason[sizeof sv->session->connack_reason + 32];
   snprintf(failure->text, sizeof failure->text, "connection refused: %s",
-           mqtt5_reason_text(sv->connack, sv->session->connack_reason, reason, sizeof reason));
+           session_connack_refusal(sv->session, sv->connack, reason, sizeof reason));
   failure->code = kCodeInText;
 }
 
