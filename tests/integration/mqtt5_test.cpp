@@ -16,22 +16,12 @@ namespace {
 
 const std::string kClient = QUORREL_CLIENT_PATH;
 
-// How often `needle` occurs in `text`.
-size_t occurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 class Mqtt5Test : public RelayFixture {
  protected:
   void SetUp() override {
     RelayFixture::SetUp();
     if (HasFatalFailure()) return;
-    proxy_ = std::make_unique<TcpProxy>(broker_->port());
-    ASSERT_TRUE(proxy_->start());
+    ASSERT_NO_FATAL_FAILURE(start_proxy());
   }
 
   // Starts the daemon under MQTT 5 through the proxy, without waiting for
@@ -42,8 +32,6 @@ class Mqtt5Test : public RelayFixture {
     daemon_ = std::make_unique<QuorreldProcess>();
     ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()), daemon_args(args, proxy_->port())));
   }
-
-  std::unique_ptr<TcpProxy> proxy_;
 };
 
 // Every connect speaks MQTT 5: the first, and the one after a lost session,
@@ -58,7 +46,7 @@ TEST_F(Mqtt5Test, RelaysUnderMqtt5AlsoAfterAFreshStartOfTheClient) {
   ASSERT_TRUE(daemon_->wait_until_relaying(*sub_, dgram_path_, milliseconds(20000)))
       << daemon_->process().stderr_text();
   // mosquitto names each client's protocol as it connects: p5 for MQTT 5.
-  EXPECT_GE(occurrences(broker_->log(), "(p5, c1, k5)"), 2u) << broker_->log();
+  EXPECT_GE(count_occurrences(broker_->log(), "(p5, c1, k5)"), 2u) << broker_->log();
 }
 
 // A DISCONNECT from the broker says why the session ended.
@@ -108,7 +96,7 @@ class Mqtt5DeniedTest : public Mqtt5Test {
 TEST_F(Mqtt5DeniedTest, RefusedPublishesAndSubscriptionSayWhyAndAreNotSentAgain) {
   proxy_->rewrite_subacks(0x87, true);
   ASSERT_NO_FATAL_FAILURE(launch({"--qos", "1", "--subtopic", "denied/in"}));
-  ASSERT_TRUE(wait_until([&] { return occurrences(broker_->log(), "(p5, c1, k10)") != 0; },
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(broker_->log(), "(p5, c1, k10)") != 0; },
                          milliseconds(10000)))
       << daemon_->process().stderr_text() << broker_->log();
   for (int i = 0; i < 3; ++i) {
@@ -120,7 +108,7 @@ TEST_F(Mqtt5DeniedTest, RefusedPublishesAndSubscriptionSayWhyAndAreNotSentAgain)
       "ERR: the broker refused 3 messages: not authorized (0x87)\n", milliseconds(10000)))
       << daemon_->process().stderr_text();
   EXPECT_TRUE(nothing_more_arrives(milliseconds(2000)));
-  EXPECT_EQ(occurrences(broker_->log(), "Denied PUBLISH"), 3u) << broker_->log();
+  EXPECT_EQ(count_occurrences(broker_->log(), "Denied PUBLISH"), 3u) << broker_->log();
   EXPECT_EQ(daemon_->process().count_in_stderr("the broker refused"), 1u)
       << daemon_->process().stderr_text();
   EXPECT_EQ(daemon_->process().count_in_stderr(

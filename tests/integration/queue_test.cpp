@@ -30,8 +30,7 @@ class QueueTest : public RelayFixture {
   void SetUp() override {
     RelayFixture::SetUp();
     if (HasFatalFailure()) return;
-    proxy_ = std::make_unique<TcpProxy>(broker_->port());
-    ASSERT_TRUE(proxy_->start());
+    ASSERT_NO_FATAL_FAILURE(start_proxy());
     queue_dir_ = dir_->file("queue");
   }
 
@@ -75,12 +74,18 @@ class QueueTest : public RelayFixture {
     }
   }
 
+  // The path of the oldest (`head`) or newest (`tail`) segment file.
+  std::string segment_file(const std::string& head_or_tail) {
+    const CommandResult r =
+        run_command({"sh", "-c", "ls '" + queue_dir_ + "'/*.q | sort | " + head_or_tail + " -n 1"});
+    return r.out.substr(0, r.out.find('\n'));
+  }
+
   size_t queue_files() {
     const CommandResult r = run_command({"sh", "-c", "ls '" + queue_dir_ + "' | grep -c '\\.q$'"});
     return static_cast<size_t>(atoi(r.out.c_str()));
   }
 
-  std::unique_ptr<TcpProxy> proxy_;
   std::string queue_dir_;
 };
 
@@ -229,9 +234,7 @@ TEST_F(QueueTest, QueueDirectoryOutlivesStopKillAndATornTail) {
   ASSERT_NO_FATAL_FAILURE(send_numbered("m", 5, 8));
   daemon_->process().kill_now();
   // A record cut short by a power cut: a header promising more than is there.
-  const CommandResult newest =
-      run_command({"sh", "-c", "ls '" + queue_dir_ + "'/*.q | sort | tail -n 1"});
-  const std::string torn = newest.out.substr(0, newest.out.find('\n'));
+  const std::string torn = segment_file("tail");
   const int fd = open(torn.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(fd, 0) << torn;
   ASSERT_EQ(write(fd, "\x40\0\0\0\1\2\3\4torn", 12), 12);
@@ -262,9 +265,7 @@ TEST_F(QueueTest, ADamagedRecordInTheQueueDirectoryCostsOnlyItsMessage) {
   ASSERT_NO_FATAL_FAILURE(send_numbered("n", 0, 40));
   daemon_->process().kill_now();
 
-  const CommandResult oldest =
-      run_command({"sh", "-c", "ls '" + queue_dir_ + "'/*.q | sort | head -n 1"});
-  const std::string file = oldest.out.substr(0, oldest.out.find('\n'));
+  const std::string file = segment_file("head");
   std::string bytes;
   ASSERT_TRUE(read_file(file, &bytes)) << file;
   // Walks the records to n20's: a 4-byte little-endian length, the checksum,

@@ -36,12 +36,6 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 class SessionRecoveryTest : public RelayFixture {
  protected:
-  // A proxy in front of the broker's plain listener.
-  void start_proxy(TcpProxy::Mode mode = TcpProxy::Mode::kForward) {
-    proxy_ = std::make_unique<TcpProxy>(broker_->port());
-    ASSERT_TRUE(proxy_->start());
-    proxy_->set_mode(mode);
-  }
   // Waits for relaying to resume; fails the test when it takes more than
   // `bound` from `since`.
   void expect_relaying_within(Clock::time_point since, milliseconds bound) {
@@ -49,8 +43,6 @@ class SessionRecoveryTest : public RelayFixture {
         << daemon_->process().stderr_text();
     EXPECT_LE(Clock::now() - since, bound) << daemon_->process().stderr_text();
   }
-
-  std::unique_ptr<TcpProxy> proxy_;
 };
 
 class TlsSessionRecoveryTest : public SessionRecoveryTest {

@@ -64,6 +64,23 @@ TEST_F(TlsBrokerFixture, EncryptedKeyWithWrongPasswordNeverConnects) {
   EXPECT_TRUE(daemon_->process().running());
 }
 
+// A key password longer than the TLS library's buffer ends the daemon with
+// status 255 and one ERR line, although the session thread is the one that
+// asks for it.
+TEST_F(TlsBrokerFixture, KeyPasswordTooLongEndsTheDaemonWithStatus255) {
+  ASSERT_TRUE(daemon_->start(
+      unique_daemon_name(test_tag()),
+      daemon_args({"--cafile", certs().ca_cert, "--cert", certs().client_cert, "--key",
+                   certs().client_key_encrypted, "--keypassword", std::string(5000, 'k')},
+                  broker_->tls_port())));
+  ASSERT_TRUE(daemon_->process().wait_exit(std::chrono::milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  ASSERT_TRUE(daemon_->process().wait_output_closed(std::chrono::milliseconds(5000)));
+  EXPECT_EQ(daemon_->process().exit_code(), 255) << daemon_->process().stderr_text();
+  EXPECT_EQ(daemon_->process().count_in_stderr("ERR: key password too long: 5000 "), 1u)
+      << daemon_->process().stderr_text();
+}
+
 // With TLS and the host-name check off (its default), any certificate from
 // the CA passes for the broker's: one WARNING line at start-up says so and
 // names the option that turns the check on. A session that checks, and a

@@ -202,7 +202,7 @@ std::vector<OutputLine> Process::stderr_lines() const {
   return lines_;
 }
 
-static size_t count_occurrences(const std::string& haystack, const std::string& needle) {
+size_t count_occurrences(const std::string& haystack, const std::string& needle) {
   if (needle.empty()) return 0;
   size_t count = 0;
   for (size_t pos = haystack.find(needle); pos != std::string::npos;

@@ -96,6 +96,10 @@ class Process {
   std::thread reader_;
 };
 
+// How often `needle` occurs in `haystack`, without overlaps; 0 for an empty
+// needle.
+size_t count_occurrences(const std::string& haystack, const std::string& needle);
+
 // The result of run_command.
 struct CommandResult {
   bool finished = false;  // false: the time-out hit and the child was killed

@@ -22,9 +22,16 @@ void RelayFixture::SetUp() {
 
 void RelayFixture::TearDown() {
   daemon_.reset();
+  proxy_.reset();
   sub_.reset();
   broker_.reset();
   dir_.reset();
+}
+
+void RelayFixture::start_proxy(TcpProxy::Mode mode) {
+  proxy_ = std::make_unique<TcpProxy>(broker_->port());
+  ASSERT_TRUE(proxy_->start());
+  proxy_->set_mode(mode);
 }
 
 std::vector<std::string> RelayFixture::daemon_args(const std::vector<std::string>& extra,

@@ -12,6 +12,7 @@
 #include "tests/support/broker.h"
 #include "tests/support/daemon.h"
 #include "tests/support/subscriber.h"
+#include "tests/support/tcp_proxy.h"
 #include "tests/support/temp_dir.h"
 
 namespace quorrel_test {
@@ -46,6 +47,10 @@ class RelayFixture : public ::testing::Test {
   // that the whole path is `length` characters long.
   std::string path_of_length(const std::string& prefix, size_t length) const;
 
+  // Puts `proxy_` in front of the broker's plain listener, in `mode`; a
+  // fatal test failure when it cannot listen.
+  void start_proxy(TcpProxy::Mode mode = TcpProxy::Mode::kForward);
+
   // A short tag naming the running test, for daemon names.
   static std::string test_tag();
 
@@ -59,6 +64,7 @@ class RelayFixture : public ::testing::Test {
   std::unique_ptr<Broker> broker_;
   std::unique_ptr<MqttSubscriber> sub_;
   std::unique_ptr<QuorreldProcess> daemon_;
+  std::unique_ptr<TcpProxy> proxy_;  // set by start_proxy
   std::string topic_;
   std::string stream_path_;
   std::string dgram_path_;
