@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <string>
