@@ -24,7 +24,7 @@ struct held_message {
 held_message* held_message_copy(const void* data, uint32_t len);
 
 // A message that takes over `bytes` (malloc'd, `len` bytes used), shrunk to
-// fit; `bytes` must not be used by the caller afterwards.
+// fit, taken now; `bytes` must not be used by the caller afterwards.
 held_message* held_message_adopt(unsigned char* bytes, uint32_t len);
 
 // Frees the message and its payload. Null is ignored.
