@@ -57,15 +57,38 @@ mosquitto_ptr new_client(const char* id, mqtt_session* session) {
   return mosq;
 }
 
-// Sets the will, when `willtopic` is given. False after an ERR line when the
-// library refuses it.
+// Sets the will on a client of the daemon's session, as far as the broker
+// takes it.
 bool set_will(struct mosquitto* mosq) {
-  if (!args_info.willtopic_given) return true;
-  const char* payload = args_info.willpayload_given ? args_info.willpayload_arg : nullptr;
-  const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
-  if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload, args_info.willqos_arg,
-                         args_info.willretain_arg != 0) != 0) {
-    diag_err("Error: mosquitto set will failed\n");
+  return session_set_will(mosq, static_cast<const mqtt_session*>(mosquitto_userdata(mosq)));
+}
+
+// The CONNECT's properties under MQTT 5: the session expiry interval.
+// libmosquitto keeps a client's CONNECT properties from
+// mosquitto_connect_bind_v5 on and sends them with every later connect,
+// the asynchronous ones the session thread makes included, until the client
+// is started afresh (and set up again here). Given no host, it keeps them
+// and connects nowhere: it looks at the host only after keeping them, and
+// then answers MOSQ_ERR_INVAL. False after an ERR line when the library
+// will not keep them.
+bool set_connect_properties(struct mosquitto* mosq) {
+  // A clean session ends with its connection (an interval of 0, MQTT 5's
+  // default); a persistent one lasts the `sessionexpiry` setting, or for
+  // ever when that is 0, as under MQTT 3.1.1.
+  if (args_info.clean_session_flag != 0) return true;
+  const uint32_t expiry = session_expiry_setting();
+  const uint32_t interval = expiry != 0 ? expiry : UINT32_MAX;
+  mosquitto_property* props = nullptr;
+  int rc = mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, interval);
+  if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_property_check_all(CMD_CONNECT, props);
+  if (rc == MOSQ_ERR_SUCCESS) {
+    rc = mosquitto_connect_bind_v5(mosq, nullptr, args_info.port_arg, args_info.keepalive_arg,
+                                   nullptr, props);
+    if (rc == MOSQ_ERR_INVAL) rc = MOSQ_ERR_SUCCESS;
+  }
+  mosquitto_property_free_all(&props);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    diag_err("session expiry not set: %s(%d)\n", mosquitto_strerror(rc), rc);
     return false;
   }
   return true;
@@ -81,9 +104,9 @@ bool configure_client(struct mosquitto* mosq) {
   const bool at_startup = !set_up_before;
   set_up_before = true;
   // The library formats every log line (one per packet) for a log callback
-  // before the callback can decide to drop it; below the DEBUG level all of
-  // them would be dropped, so none is asked for.
-  if (debug >= LOG_DEBUG) mosquitto_log_callback_set(mosq, my_log_callback);
+  // before the callback can decide to drop it; below the DEBUG level they
+  // are asked for only to watch QoS 2 publishes.
+  if (session_wants_library_log()) mosquitto_log_callback_set(mosq, my_log_callback);
   mosquitto_connect_callback_set(mosq, my_connect_callback);
   mosquitto_disconnect_callback_set(mosq, my_disconnect_callback);
   mosquitto_message_callback_set(mosq, my_message_callback);
@@ -91,6 +114,7 @@ bool configure_client(struct mosquitto* mosq) {
     // Every connect of this client, the first and those after a fresh
     // start, speaks MQTT 5; its callbacks carry the broker's reason codes.
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (!set_connect_properties(mosq)) return false;
     mosquitto_connect_v5_callback_set(mosq, my_connect_v5_callback);
     mosquitto_publish_v5_callback_set(mosq, my_publish_v5_callback);
     mosquitto_subscribe_v5_callback_set(mosq, my_subscribe_v5_callback);
@@ -173,6 +197,19 @@ bool settings_usable() {
   if (args_info.protocol_given && protocol != nullptr && strcmp(protocol, "3.1.1") != 0 &&
       strcmp(protocol, "5") != 0) {
     diag_err("invalid protocol: %s (must be 3.1.1 or 5)\n", protocol);
+    usable = false;
+  }
+  uint32_t expiry = 0;
+  if (!uint32_setting(args_info.sessionexpiry_given, args_info.sessionexpiry_orig, &expiry)) {
+    diag_err("invalid sessionexpiry: %s (must be 0 to 4294967295)\n", args_info.sessionexpiry_orig);
+    usable = false;
+  } else if (expiry != 0 && !mqtt5_protocol()) {
+    // MQTT 3.1.1 has no session expiry: a persistent session lives on.
+    diag_err("sessionexpiry needs --protocol 5\n");
+    usable = false;
+  }
+  if (!uint32_setting(args_info.messageexpiry_given, args_info.messageexpiry_orig, &expiry)) {
+    diag_err("invalid messageexpiry: %s (must be 0 to 4294967295)\n", args_info.messageexpiry_orig);
     usable = false;
   }
   return usable;
@@ -336,6 +373,7 @@ int run_daemon(int argc, char** argv) {
   // Under MQTT 5 each CONNACK may lower them (the broker's Maximum QoS).
   daemon_session.publish_qos.store(args_info.qos_arg, std::memory_order_relaxed);
   daemon_session.subscribe_qos = args_info.subqos_arg;
+  daemon_session.message_expiry = mqtt5_protocol() ? message_expiry_setting() : 0;
 
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};
@@ -359,6 +397,7 @@ int run_daemon(int argc, char** argv) {
     const int status = open_local_sockets(loop, &stream, &dgram, false);
     if (status != 0) return status;
   }
+  relay_set_message_expiry(message_expiry_setting());
   relay_start(loop, &stream, &dgram, &daemon_session);
   watch_stop_signals(loop);
 

@@ -53,19 +53,83 @@ void log_oversize(uint32_t len, unsigned limit) {
   }
 }
 
-// One PUBLISH of `len` bytes at `payload` to the `topic` setting at the
-// session's QoS, not retained. Under MQTT 5 with topic aliases granted, the
-// session's first PUBLISH carries the topic with alias 1 and every later one
-// the alias alone, with an empty topic. REQUIRES: s->publish_lock held.
-int publish_locked(mqtt_session* s, struct mosquitto* mosq, int* mid, const void* payload,
-                   int len) {
+// The Message Expiry Interval for a message taken at `taken` (monotonic
+// seconds) when `expiry` seconds is the setting: what is left of it, whole
+// seconds rounded up, at least 1.
+uint32_t expiry_left(uint32_t expiry, double taken) {
+  const double age = monotonic_seconds() - taken;
+  if (!(age > 0)) return expiry;
+  if (age >= expiry) return 1;
+  const double left = static_cast<double>(expiry) - age;
+  const uint32_t whole = static_cast<uint32_t>(left);
+  return whole < left ? whole + 1 : (whole == 0 ? 1 : whole);
+}
+
+// The PUBLISH properties under MQTT 5 that do not change from message to
+// message: topic alias 1, the whole message expiry interval, or both. Made
+// once and kept for the life of the process (the library copies the
+// properties of each publish); null where the library could not make them.
+struct fixed_properties {
+  mosquitto_property* alias = nullptr;
+  mosquitto_property* expiry = nullptr;
+  mosquitto_property* alias_and_expiry = nullptr;
+};
+
+// Adds alias 1 (`alias`) and an expiry of `expiry` seconds (when not 0) to
+// *props; false when the library could not (*props then freed).
+bool add_publish_properties(mosquitto_property** props, bool alias, uint32_t expiry) {
+  if ((alias && mosquitto_property_add_int16(props, MQTT_PROP_TOPIC_ALIAS, 1) != 0) ||
+      (expiry != 0 &&
+       mosquitto_property_add_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, expiry) != 0)) {
+    mosquitto_property_free_all(props);
+    return false;
+  }
+  return true;
+}
+
+const fixed_properties& publish_properties(uint32_t expiry) {
+  static const fixed_properties made = [expiry] {
+    fixed_properties p;
+    add_publish_properties(&p.alias, true, 0);
+    if (expiry != 0) {
+      add_publish_properties(&p.expiry, false, expiry);
+      add_publish_properties(&p.alias_and_expiry, true, expiry);
+    }
+    return p;
+  }();
+  return made;
+}
+
+// One PUBLISH of `len` bytes at `payload`, taken at `taken`, to the `topic`
+// setting at the session's QoS, not retained. Under MQTT 5 with topic
+// aliases granted, the session's first PUBLISH carries the topic with alias
+// 1 and every later one the alias alone, with an empty topic; with a message
+// expiry, each carries what is left of it. REQUIRES: s->publish_lock held.
+int publish_locked(mqtt_session* s, struct mosquitto* mosq, int* mid, const void* payload, int len,
+                   double taken) {
   const int qos = s->publish_qos.load(std::memory_order_relaxed);
-  if (s->topic_alias == nullptr) {
+  const bool alias = s->topic_alias != nullptr;
+  const uint32_t expiry = s->message_expiry;
+  if (!alias && expiry == 0) {
     return mosquitto_publish(mosq, mid, args_info.topic_arg, len, payload, qos, false);
   }
-  const char* topic = s->alias_topic_sent ? nullptr : args_info.topic_arg;
-  const int rc = mosquitto_publish_v5(mosq, mid, topic, len, payload, qos, false, s->topic_alias);
-  if (rc == MOSQ_ERR_SUCCESS) s->alias_topic_sent = true;
+  const uint32_t left = expiry != 0 ? expiry_left(expiry, taken) : 0;
+  const fixed_properties& fixed = publish_properties(expiry);
+  const mosquitto_property* props = left != expiry ? nullptr
+                                                   : (!alias        ? fixed.expiry
+                                                      : expiry == 0 ? fixed.alias
+                                                                    : fixed.alias_and_expiry);
+  mosquitto_property* own = nullptr;
+  if (props == nullptr) {
+    // A message that waited: its own expiry (or the fixed ones could not be
+    // made, and are tried again for it).
+    if (!add_publish_properties(&own, alias, left)) return MOSQ_ERR_NOMEM;
+    props = own;
+  }
+  const char* topic = alias && s->alias_topic_sent ? nullptr : args_info.topic_arg;
+  const int rc = mosquitto_publish_v5(mosq, mid, topic, len, payload, qos, false, props);
+  mosquitto_property_free_all(&own);
+  if (rc == MOSQ_ERR_SUCCESS && alias) s->alias_topic_sent = true;
   return rc;
 }
 
@@ -127,6 +191,10 @@ void take_back_locked(mqtt_session* s, bool short_session) {
     take_unfinished_publishes(&s->records, &back);
   }
   held_message* oldest = back.head;
+  // A session the library ended over a PUBACK for QoS 2 says nothing
+  // against the messages it held.
+  if (s->puback_for_qos2) short_session = false;
+  s->puback_for_qos2 = false;
   if (!short_session || oldest == nullptr) {
     s->suspect_seq = 0;
     s->suspect_strikes = 0;
@@ -166,6 +234,7 @@ void connack_received(struct mosquitto* mosq, mqtt_session* s, int rc) {
     wake_main(s);
     return;
   }
+  s->session_qos = s->publish_qos.load(std::memory_order_relaxed);
   s->isconnect.store(1, std::memory_order_relaxed);
   report_session_back(s);
   // What waits in the queue goes out now.
@@ -193,7 +262,12 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
   // CONNACK's properties: nothing may be published before the limits are
   // known.
   if (mqtt5_protocol()) return;
-  connack_received(mosq, session_of(obj), rc);
+  mqtt_session* s = session_of(obj);
+  if (rc == 0) {
+    s->publish_qos.store(args_info.qos_arg < s->qos_ceiling ? args_info.qos_arg : s->qos_ceiling,
+                         std::memory_order_relaxed);
+  }
+  connack_received(mosq, s, rc);
 }
 
 void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept {
@@ -305,18 +379,49 @@ namespace {
 void use_topic_alias(mqtt_session* s, bool granted) {
   publish_lock_held lock(s);
   s->alias_topic_sent = false;
-  if (!granted) {
-    s->topic_alias = nullptr;
-    return;
+  s->topic_alias = granted ? publish_properties(s->message_expiry).alias : nullptr;
+}
+
+// Sets the will again for the next connects after s->will_qos_max or
+// s->will_retain_refused changed.
+void set_will_again(struct mosquitto* mosq, mqtt_session* s) { session_set_will(mosq, s); }
+
+// An accepted session's limits that the will exceeds: the broker took it
+// this time, but is told no more than it says it takes from the next
+// connect on. One WARNING line per change.
+void limit_will(struct mosquitto* mosq, mqtt_session* s, int max_qos, bool retain_available) {
+  if (!args_info.willtopic_given) return;
+  bool changed = false;
+  if (args_info.willqos_arg > max_qos && s->will_qos_max > max_qos) {
+    s->will_qos_max = max_qos;
+    diag_warn("the broker takes QoS up to %d; sending the will at QoS %d\n", max_qos, max_qos);
+    changed = true;
   }
-  // Made once and kept for the life of the process: the library copies the
-  // properties it is given with each publish.
-  static mosquitto_property* alias_one = nullptr;
-  if (alias_one == nullptr &&
-      mosquitto_property_add_int16(&alias_one, MQTT_PROP_TOPIC_ALIAS, 1) != MOSQ_ERR_SUCCESS) {
-    alias_one = nullptr;
+  if (args_info.willretain_arg != 0 && !retain_available && !s->will_retain_refused) {
+    s->will_retain_refused = true;
+    diag_warn("the broker takes no retained messages; sending the will without retain\n");
+    changed = true;
   }
-  s->topic_alias = alias_one;
+  if (changed) set_will_again(mosq, s);
+}
+
+// A CONNACK that refused the session for its will: QoS not supported
+// (0x9B), which lowers the will's QoS by one for the next attempts, or
+// retain not supported (0x9A), which drops its retain flag. One WARNING line
+// each; the refusal itself is reported with the outage's attempts.
+void will_refused(struct mosquitto* mosq, mqtt_session* s, int rc) {
+  if (!args_info.willtopic_given) return;
+  const int qos = args_info.willqos_arg < s->will_qos_max ? args_info.willqos_arg : s->will_qos_max;
+  if (rc == MQTT_RC_QOS_NOT_SUPPORTED && qos > 0) {
+    s->will_qos_max = qos - 1;
+    diag_warn("the broker refused the will at QoS %d; sending it at QoS %d\n", qos, qos - 1);
+    set_will_again(mosq, s);
+  } else if (rc == MQTT_RC_RETAIN_NOT_SUPPORTED && args_info.willretain_arg != 0 &&
+             !s->will_retain_refused) {
+    s->will_retain_refused = true;
+    diag_warn("the broker refused the will's retain flag; sending the will without retain\n");
+    set_will_again(mosq, s);
+  }
 }
 
 }  // namespace
@@ -334,14 +439,19 @@ void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags
     uint8_t max_qos = 2;
     mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &max_qos, false);
     s->max_packet_size.store(max_packet, std::memory_order_relaxed);
-    s->publish_qos.store(qos_within(args_info.qos_arg, max_qos, "publishing"),
-                         std::memory_order_relaxed);
+    const int qos = args_info.qos_arg < s->qos_ceiling ? args_info.qos_arg : s->qos_ceiling;
+    s->publish_qos.store(qos_within(qos, max_qos, "publishing"), std::memory_order_relaxed);
     if (args_info.subtopic_given && args_info.subtopic_arg != nullptr) {
       s->subscribe_qos = qos_within(args_info.subqos_arg, max_qos, "subscribing");
     }
     uint16_t alias_max = 0;
     mosquitto_property_read_int16(props, MQTT_PROP_TOPIC_ALIAS_MAXIMUM, &alias_max, false);
     use_topic_alias(s, alias_max != 0);
+    uint8_t retain_available = 1;
+    mosquitto_property_read_byte(props, MQTT_PROP_RETAIN_AVAILABLE, &retain_available, false);
+    limit_will(mosq, s, max_qos, retain_available != 0);
+  } else {
+    will_refused(mosq, s, rc);
   }
   connack_received(mosq, s, rc);
 }
@@ -403,11 +513,54 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
   if (crossed_low) wake_main(s);
 }
 
+namespace {
+
+// The message id of the library's line for a PUBACK it received ("Client ID
+// received PUBACK (Mid: N, RC:R)"), or 0 when `line` is not one. The last
+// such words count: the client id comes first and may hold anything.
+int puback_mid(const char* line) {
+  static const char kWords[] = " received PUBACK (Mid: ";
+  const char* at = nullptr;
+  for (const char* p = strstr(line, kWords); p != nullptr; p = strstr(p + 1, kWords)) at = p;
+  if (at == nullptr) return 0;
+  char* end = nullptr;
+  const long mid = strtol(at + sizeof kWords - 1, &end, 10);
+  if (end == nullptr || *end != ',' || mid <= 0 || mid > 65535) return 0;
+  return static_cast<int>(mid);
+}
+
+}  // namespace
+
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
-  (void)mosq;
-  (void)obj;
-  (void)level;
+  if (str == nullptr) return;
   diag_debug("%s\n", str);
+  mqtt_session* s = session_of(obj);
+  if (s == nullptr || s->session_qos != 2 || level != MOSQ_LOG_DEBUG) return;
+  const int mid = puback_mid(str);
+  if (mid == 0) return;
+  // The broker took the message at QoS 1: it is delivered, and nothing is
+  // sent at QoS 2 again. The library ends the connection over it next.
+  s->qos_ceiling = 1;
+  s->session_qos = 1;
+  s->publish_qos.store(1, std::memory_order_relaxed);
+  s->puback_for_qos2 = true;
+  diag_warn("the broker takes QoS up to 1; publishing at QoS 1\n");
+  my_publish_callback(mosq, obj, mid);
+}
+
+bool session_wants_library_log() noexcept { return debug >= LOG_DEBUG || args_info.qos_arg == 2; }
+
+bool session_set_will(struct mosquitto* mosq, const mqtt_session* s) noexcept {
+  if (!args_info.willtopic_given) return true;
+  const char* payload = args_info.willpayload_given ? args_info.willpayload_arg : nullptr;
+  const int payload_len = payload != nullptr ? static_cast<int>(strlen(payload)) : 0;
+  const int qos = args_info.willqos_arg < s->will_qos_max ? args_info.willqos_arg : s->will_qos_max;
+  const bool retain = args_info.willretain_arg != 0 && !s->will_retain_refused;
+  if (mosquitto_will_set(mosq, args_info.willtopic_arg, payload_len, payload, qos, retain) != 0) {
+    diag_err("Error: mosquitto set will failed\n");
+    return false;
+  }
+  return true;
 }
 
 int my_pw_callback(char* buf, int size, int rwflag, void* userdata) noexcept {
@@ -431,7 +584,7 @@ void publish_msg(void* arg, const void* payload, int payloadlen) noexcept {
     publish_lock_held lock(s);
     if (!session_up(s)) return;
     int mid = 0;
-    rc = publish_locked(s, mosq, &mid, payload, payloadlen);
+    rc = publish_locked(s, mosq, &mid, payload, payloadlen, monotonic_seconds());
     if (rc == MOSQ_ERR_SUCCESS) {
       publish_taken(&s->records, mid, payloadlen > 0 ? static_cast<uint32_t>(payloadlen) : 0);
     }
@@ -451,7 +604,7 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
     publish_lock_held lock(s);
     if (!session_up(s)) return kPublishSessionDown;
     int mid = 0;
-    rc = publish_locked(s, s->mosq, &mid, m->bytes, static_cast<int>(m->len));
+    rc = publish_locked(s, s->mosq, &mid, m->bytes, static_cast<int>(m->len), m->taken);
     if (rc == MOSQ_ERR_SUCCESS) publish_taken_message(&s->records, mid, m);
   }
   diag_debug("Publish return: %d\n", rc);
@@ -520,9 +673,10 @@ const char* session_error_text(int rc, int err) noexcept {
 int session_error_code(int rc, int err) noexcept { return rc == MOSQ_ERR_ERRNO ? err : rc; }
 
 uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5) noexcept {
-  // Under MQTT 5: the properties' length and a topic alias (1 + 3 bytes).
+  // Under MQTT 5: the properties' length, a topic alias and a message expiry
+  // interval (1 + 3 + 5 bytes).
   const uint64_t overhead =
-      2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 4 : 0);
+      2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 9 : 0);
   if (overhead > kMqttMaxRemainingLength) return 0;
   return static_cast<uint32_t>(kMqttMaxRemainingLength - overhead);
 }

@@ -88,7 +88,27 @@ struct mqtt_session {
   // Set by session_supervisor_init.
   session_supervisor* supervisor = nullptr;
 
+  // The `messageexpiry` setting under MQTT 5, 0 otherwise: every PUBLISH
+  // then carries what is left of it. Set before the session thread starts.
+  uint32_t message_expiry = 0;
+
+  // The highest QoS the broker has shown it takes, for the life of the
+  // process: 1 once it answered a QoS 2 PUBLISH with PUBACK. Session thread
+  // (written before the session is marked up).
+  int qos_ceiling = 2;
+  // The will's QoS and retain flag as far as the broker takes them, lowered
+  // for the life of the process by a broker that refuses or limits them
+  // (session_set_will). Session thread, and the main thread before it starts.
+  int will_qos_max = 2;
+  bool will_retain_refused = false;
+
   // The rest belongs to the session thread.
+  // The QoS of this session's publishes, as at its CONNACK.
+  int session_qos = 0;
+  // This session ends because the broker answered a QoS 2 PUBLISH with
+  // PUBACK (the library drops the connection for it): its end is held
+  // against no message.
+  bool puback_for_qos2 = false;
   // The broker's reason string in the last CONNACK (MQTT 5), or empty.
   char connack_reason[128] = {};
   // The current episode of publishes the broker refused (MQTT 5: a PUBACK or
@@ -236,8 +256,26 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 // low-water mark has the main thread go on (session.wake).
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept;
 
-// Writes the library's own messages as DEBUG lines, whatever their level.
+// Writes the library's own messages as DEBUG lines (at the DEBUG level),
+// whatever their level. While this session publishes at QoS 2 it also
+// watches them for a PUBACK, the only trace the library leaves of a broker
+// that answers a QoS 2 PUBLISH as if it were QoS 1 (the library then drops
+// the connection): that message counts as delivered, one WARNING line says
+// "the broker takes QoS up to 1; publishing at QoS 1", and every publish
+// after it, for the life of the process, is at QoS 1.
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept;
+
+// True when the library's log lines are wanted (my_log_callback): at the
+// DEBUG level, or to watch QoS 2 publishes. Any thread.
+bool session_wants_library_log() noexcept;
+
+// Sets the will (the `willtopic`, `willpayload`, `willqos` and `willretain`
+// settings) on `mosq` for its next connects, at the QoS and with the retain
+// flag the broker takes as far as known (s->will_qos_max,
+// s->will_retain_refused). True when there is no will; false after an ERR
+// line when the library refuses it. Before the session thread starts, or on
+// it.
+bool session_set_will(struct mosquitto* mosq, const mqtt_session* s) noexcept;
 
 // TLS key-password callback: copies the `keypassword` setting (without NUL)
 // into `buf` and returns its length; 0 when not given. A password longer than
@@ -275,7 +313,7 @@ constexpr uint32_t kMqttMaxRemainingLength = 268435455;
 // The longest payload a PUBLISH to a topic of `topic_len` bytes at `qos` can
 // carry: the packet also holds the topic after its 2-byte length, above QoS
 // 0 a 2-byte packet id, and under MQTT 5 (`mqtt5`) its properties: their
-// length and at most a topic alias (4 bytes). 0 when not even an
+// length, at most a topic alias and a message expiry interval (9 bytes). 0 when not even an
 // empty payload fits. The library would refuse anything longer, and at QoS
 // 1 and 2 keep its copy for good.
 uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5 = false) noexcept;

@@ -6,11 +6,23 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "common/log.h"
 #include "server/log_throttle.h"
 
 namespace {
+
+// An episode of messages the queue dropped for one reason: one WARNING line
+// gives their number once none has come for kOverflowQuietSeconds, and at
+// the latest after kOverflowReportSeconds.
+struct drop_episode {
+  void (*report)(uint32_t dropped);  // writes the WARNING line
+  ev_timer timer;
+  uint32_t dropped;
+  double began;
+  double last;
+};
 
 struct relay_state {
   struct ev_loop* loop;
@@ -22,12 +34,13 @@ struct relay_state {
 
   ev_async wake;        // sent by relay_wake
   ev_timer sync_timer;  // runs while the queue directory has unsynced writes
-  ev_timer overflow_timer;
 
-  // The current overflow episode: messages dropped for newer ones.
-  uint32_t overflow_dropped;
-  double overflow_began;
-  double overflow_last;
+  // Messages dropped for newer ones while the session was down, and
+  // messages that expired in the queue.
+  drop_episode overflow;
+  drop_episode expiry;
+
+  uint32_t message_expiry;  // seconds a message may wait; 0: for ever
 
   bool stopping;  // an orderly stop: nothing more is read
 };
@@ -90,14 +103,38 @@ void update_gate() {
   if (wanted != relay.paused) set_paused(wanted);
 }
 
+void count_dropped(drop_episode* e, uint32_t dropped, double now);
+
+// Expired messages dropped in one turn of the loop at most, so that a
+// queue full of them does not hold up the loop; the next turn goes on.
+constexpr uint32_t kExpiriesPerTurn = 1024;
+
+// True when `m` has waited longer than the `messageexpiry` setting allows
+// (then it is freed and counted), as of `now`.
+bool drop_if_expired(held_message* m, double now) {
+  if (relay.message_expiry == 0 || !(now - m->taken > relay.message_expiry)) return false;
+  count_dropped(&relay.expiry, 1, now);
+  held_message_free(m);
+  return true;
+}
+
 // Hands queued messages to the session, oldest first, while it is up and
-// the library takes more.
+// the library takes more. Messages that have expired are dropped in their
+// turn.
 void drain() {
   take_given_back();
+  uint32_t expired = 0;
   while (!queue_empty(&relay.queue) && up() && library_level() != kAboveHighWater) {
     uint32_t lost = 0;
     held_message* m = queue_pop(&relay.queue, &lost);
     if (m == nullptr) break;
+    if (relay.message_expiry != 0 && drop_if_expired(m, monotonic_seconds())) {
+      if (++expired == kExpiriesPerTurn) {
+        relay_wake();
+        break;
+      }
+      continue;
+    }
     if (session_publish(relay.session, m, nullptr, 0) == kPublishSessionDown) {
       queue_unpop(&relay.queue, m, monotonic_seconds());
       break;
@@ -120,33 +157,40 @@ void sync_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   start_sync_timer();
 }
 
-void report_overflow() {
-  if (relay.overflow_dropped == 0) return;
+void report_overflow(uint32_t dropped) {
   diag_warn("queue full while the session was down: %u oldest messages dropped for newer ones\n",
-            static_cast<unsigned>(relay.overflow_dropped));
-  relay.overflow_dropped = 0;
-  ev_timer_stop(relay.loop, &relay.overflow_timer);
+            static_cast<unsigned>(dropped));
 }
 
-void overflow_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
+void report_expiry(uint32_t dropped) {
+  diag_warn("%u messages expired in the queue\n", static_cast<unsigned>(dropped));
+}
+
+void report_episode(drop_episode* e) {
+  if (e->dropped == 0) return;
+  e->report(e->dropped);
+  e->dropped = 0;
+  ev_timer_stop(relay.loop, &e->timer);
+}
+
+void episode_cb(struct ev_loop* loop, ev_timer* w, int revents) noexcept {
   (void)loop;
-  (void)w;
   (void)revents;
+  drop_episode* e = static_cast<drop_episode*>(w->data);
   const double now = monotonic_seconds();
-  if (now - relay.overflow_last >= kOverflowQuietSeconds ||
-      now - relay.overflow_began >= kOverflowReportSeconds) {
-    report_overflow();
+  if (now - e->last >= kOverflowQuietSeconds || now - e->began >= kOverflowReportSeconds) {
+    report_episode(e);
   }
 }
 
-void count_overflow(uint32_t dropped, double now) {
-  if (relay.overflow_dropped == 0) {
-    relay.overflow_began = now;
-    ev_timer_set(&relay.overflow_timer, kOverflowQuietSeconds, kOverflowQuietSeconds);
-    ev_timer_start(relay.loop, &relay.overflow_timer);
+void count_dropped(drop_episode* e, uint32_t dropped, double now) {
+  if (e->dropped == 0) {
+    e->began = now;
+    ev_timer_set(&e->timer, kOverflowQuietSeconds, kOverflowQuietSeconds);
+    ev_timer_start(relay.loop, &e->timer);
   }
-  relay.overflow_dropped += dropped;
-  relay.overflow_last = now;
+  e->dropped += dropped;
+  e->last = now;
 }
 
 void refuse(message_verdict* verdict, const char* reason) {
@@ -180,7 +224,7 @@ void enqueue(held_message* m, message_verdict* verdict, bool up) {
     while (queue_full_for(q, m->len)) {
       const uint32_t dropped = queue_drop_oldest(q);
       if (dropped == 0) break;
-      count_overflow(dropped, now);
+      count_dropped(&relay.overflow, dropped, now);
     }
   }
   queue_push(q, m, now);
@@ -253,6 +297,8 @@ held_message* message_from_buffer(byte_buffer* buf) {
 
 }  // namespace
 
+void relay_set_message_expiry(uint32_t seconds) { relay.message_expiry = seconds; }
+
 int relay_open_queue(uint32_t capacity_kib, const char* dir) {
   return queue_open(&relay.queue, uint64_t{capacity_kib} * 1024, dir);
 }
@@ -265,7 +311,12 @@ void relay_start(struct ev_loop* loop, stream_server* stream, dgram_server* dgra
   relay.session = session;
   relay.paused = false;
   ev_init(&relay.sync_timer, sync_cb);
-  ev_init(&relay.overflow_timer, overflow_cb);
+  for (drop_episode* e : {&relay.overflow, &relay.expiry}) {
+    ev_init(&e->timer, episode_cb);
+    e->timer.data = e;
+  }
+  relay.overflow.report = report_overflow;
+  relay.expiry.report = report_expiry;
   ev_async_init(&relay.wake, wake_cb);
   // Counted as an active watcher: while both sockets are paused it is what
   // keeps the loop running.
@@ -280,7 +331,8 @@ void relay_close() noexcept {
   if (relay.loop != nullptr) {
     ev_async_stop(relay.loop, &relay.wake);
     ev_timer_stop(relay.loop, &relay.sync_timer);
-    ev_timer_stop(relay.loop, &relay.overflow_timer);
+    ev_timer_stop(relay.loop, &relay.overflow.timer);
+    ev_timer_stop(relay.loop, &relay.expiry.timer);
   }
   take_given_back();
   queue_close(&relay.queue);

@@ -41,6 +41,12 @@ constexpr double kOverflowReportSeconds = 60.0;
 // connection. Main thread, once.
 int relay_open_queue(uint32_t capacity_kib, const char* dir);
 
+// Messages that waited longer than `seconds` since the daemon took them are
+// dropped in their turn instead of sent, counted in episodes with one
+// WARNING line each ("N messages expired in the queue"); 0: they wait for
+// ever. Main thread, before relay_start.
+void relay_set_message_expiry(uint32_t seconds);
+
 // Starts relaying from `stream` and `dgram` (opened with the relay's
 // entries, alive while `loop` runs) to `session` (alive as long), with the
 // wake-up, sync and overflow watchers on `loop`. Main thread, once, before

@@ -153,7 +153,7 @@ session_supervisor* supervisor_of(void* obj) { return static_cast<mqtt_session*>
 // only as a library log line. Set only while an attempt is under way: at
 // other times the library would format a line for every packet.
 void attempt_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
-  if (debug >= LOG_DEBUG) my_log_callback(mosq, obj, level, str);
+  my_log_callback(mosq, obj, level, str);
   if (level != MOSQ_LOG_ERR || str == nullptr || strncmp(str, "OpenSSL Error", 13) != 0) return;
   // "OpenSSL Error[0]: error:...": the first error is the cause.
   const char* text = strstr(str, ": ");
@@ -185,7 +185,7 @@ void set_attempt_logging(session_supervisor* sv, bool attempting) {
   if (attempting) {
     sv->deps->log_callback_set(sv->mosq, attempt_log_callback);
   } else {
-    sv->deps->log_callback_set(sv->mosq, debug >= LOG_DEBUG ? my_log_callback : nullptr);
+    sv->deps->log_callback_set(sv->mosq, session_wants_library_log() ? my_log_callback : nullptr);
   }
 }
 

@@ -53,11 +53,27 @@
          "      --queuesize=INT       queue size in KiB  (default=`0')")                           \
   OPTION(queuedir, 0, ARG_STRING, 0, false, "      --queuedir=STRING     queue directory")         \
   OPTION(protocol, 0, ARG_STRING, 0, false,                                                        \
-         "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')")
+         "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')")               \
+  OPTION(sessionexpiry, 0, ARG_INT, 0, false,                                                      \
+         "      --sessionexpiry=INT   session expiry in seconds  (default=`0')")                   \
+  OPTION(messageexpiry, 0, ARG_INT, 0, false,                                                      \
+         "      --messageexpiry=INT   message expiry in seconds  (default=`0')")
 
 // True when the `protocol` setting asks for MQTT 5; MQTT 3.1.1 when it is
 // not given. Any thread, after proc_args.
 bool mqtt5_protocol();
+
+// The value of a setting that takes 0 to 4294967295 (the `sessionexpiry`
+// and `messageexpiry` settings: MQTT carries them in 32 bits, wider than the
+// option engine's integers), read from the text it was given as. False when
+// that text is not such a number; *value is then 0. A setting not given
+// reads as 0. Any thread, after proc_args.
+bool uint32_setting(uint32_t given, const char* orig, uint32_t* value);
+
+// The `sessionexpiry` and `messageexpiry` settings in seconds, 0 when not
+// given or not usable (settings_usable refuses those). Any thread.
+uint32_t session_expiry_setting();
+uint32_t message_expiry_setting();
 
 // Largest queuesize, in KiB.
 constexpr int kMaxQueueKib = 4194303;

@@ -64,7 +64,9 @@ const char kDaemonHelp[] =
     "      --daemon              daemon mode  (default=off)\n"
     "      --queuesize=INT       queue size in KiB  (default=`0')\n"
     "      --queuedir=STRING     queue directory\n"
-    "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')\n";
+    "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')\n"
+    "      --sessionexpiry=INT   session expiry in seconds  (default=`0')\n"
+    "      --messageexpiry=INT   message expiry in seconds  (default=`0')\n";
 
 const char kClientHelp[] =
     "quorrel_client 1.0.0\n"
@@ -166,6 +168,14 @@ TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
       {{"--keepalive", "65536"}, "ERR: invalid keepalive: 65536 (must be 0 or 5 to 65535)"},
       {{"--protocol", "3"}, "ERR: invalid protocol: 3 (must be 3.1.1 or 5)"},
       {{"--protocol", "5.0"}, "ERR: invalid protocol: 5.0 (must be 3.1.1 or 5)"},
+      // Expiry intervals are MQTT's 32 bits, wider than the other settings.
+      {{"--protocol", "5", "--sessionexpiry", "4294967296"},
+       "ERR: invalid sessionexpiry: 4294967296 (must be 0 to 4294967295)"},
+      {{"--protocol", "5", "--sessionexpiry", "-1"},
+       "ERR: invalid sessionexpiry: -1 (must be 0 to 4294967295)"},
+      {{"--messageexpiry", "99999999999999999999"},
+       "ERR: invalid messageexpiry: 99999999999999999999 (must be 0 to 4294967295)"},
+      {{"--sessionexpiry", "60"}, "ERR: sessionexpiry needs --protocol 5"},
       // A persistent session needs the same identifier at every start.
       {{"--clean_session"},
        "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "
@@ -194,10 +204,20 @@ TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
   }
   // The ends of each range are taken: the daemon goes on to wait for a
   // broker that is not there (port 65535) until it is killed.
-  const CommandResult r = run_command(
-      {kDaemon, "--unixsock", stream_path, "-u", dgram_path, "--host", "127.0.0.1", "-t", "t", "-p",
-       "65535", "-q", "2", "--subqos", "2", "--keepalive", "5", "-d", "0"},
-      std::chrono::milliseconds(1500));
+  const CommandResult r = run_command({kDaemon,      "--unixsock",
+                                       stream_path,  "-u",
+                                       dgram_path,   "--host",
+                                       "127.0.0.1",  "-t",
+                                       "t",          "-p",
+                                       "65535",      "-q",
+                                       "2",          "--subqos",
+                                       "2",          "--keepalive",
+                                       "5",          "-d",
+                                       "0",          "--protocol",
+                                       "5",          "--sessionexpiry",
+                                       "4294967295", "--messageexpiry",
+                                       "4294967295"},
+                                      std::chrono::milliseconds(1500));
   EXPECT_FALSE(r.finished) << "exit status " << r.exit_code << ", " << r.err;
 }
 

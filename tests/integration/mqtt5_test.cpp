@@ -1,10 +1,15 @@
 // The session under MQTT 5 (--protocol 5): it relays, also after the client
 // starts afresh; the broker's reasons reach the log (a publish its access
-// rules deny, a DISCONNECT); a broker that does not speak MQTT 5 is named.
+// rules deny, a DISCONNECT); its limits hold; sessions and messages expire;
+// a broker that does not speak MQTT 5 is named.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/local_socket.h"
@@ -65,6 +70,8 @@ TEST_F(Mqtt5Test, BrokersDisconnectReasonIsInTheSessionLostLine) {
 // message of 100 bytes, whatever the topic's length.
 TEST_F(Mqtt5Test, TopicAliasesMakeEachPublishShort) {
   ASSERT_NO_FATAL_FAILURE(start_daemon({"--protocol", "5"}, proxy_->port()));
+  // The start's last readiness probes may still be on their way.
+  nothing_more_arrives(milliseconds(300));
   const size_t before = proxy_->bytes_from_clients();
   const std::string payload(100, 'a');
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(send_datagram(dgram_path_, payload));
@@ -77,6 +84,113 @@ TEST_F(Mqtt5Test, TopicAliasesMakeEachPublishShort) {
   const size_t sent = proxy_->bytes_from_clients() - before;
   EXPECT_GE(sent, 10u * 108u);
   EXPECT_LE(sent, 10u * 108u + 2u);
+}
+
+// A message that waited longer than --messageexpiry is not sent, counted in
+// one WARNING line; every PUBLISH carries what is left of the interval (5
+// bytes of properties more than without).
+TEST_F(Mqtt5Test, MessagesExpireInTheQueueAndCarryTheirExpiry) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon(
+      {"--protocol", "5", "--messageexpiry", "2", "--queuesize", "64"}, proxy_->port()));
+  // The start's last readiness probes may still be on their way.
+  nothing_more_arrives(milliseconds(300));
+  const size_t before = proxy_->bytes_from_clients();
+  const std::string payload(100, 'e');
+  ASSERT_TRUE(send_datagram(dgram_path_, payload));
+  ASSERT_EQ(next_message(milliseconds(10000)).payload, payload);
+  // Fixed header 2, empty topic 2, properties 1 + 3 (alias) + 5 (expiry),
+  // payload 100; a PINGREQ (2 bytes) may fall in between.
+  const size_t sent = proxy_->bytes_from_clients() - before;
+  EXPECT_GE(sent, 113u);
+  EXPECT_LE(sent, 115u);
+
+  proxy_->set_mode(TcpProxy::Mode::kReject);
+  ASSERT_TRUE(daemon_->process().wait_for_stderr("WARNING: session lost: ", milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(send_datagram(dgram_path_, "old" + std::to_string(i)));
+  std::this_thread::sleep_for(milliseconds(2500));
+  proxy_->set_mode(TcpProxy::Mode::kForward);
+  ASSERT_TRUE(daemon_->process().wait_for_stderr("WARNING: 3 messages expired in the queue\n",
+                                                 milliseconds(20000)))
+      << daemon_->process().stderr_text();
+  ASSERT_TRUE(send_datagram(dgram_path_, "fresh"));
+  EXPECT_EQ(next_message(milliseconds(10000)).payload, "fresh");
+  EXPECT_TRUE(nothing_more_arrives(milliseconds(500)));
+}
+
+// Under either protocol a broker that answers a QoS 2 PUBLISH with PUBACK
+// has taken it at QoS 1: that message is not sent again, one WARNING says so
+// and everything after it goes at QoS 1 (the proxy stands in for such a
+// broker).
+TEST_F(Mqtt5Test, PubackForQos2LowersThePublishQosForGood) {
+  proxy_->rewrite_pubrecs_as_pubacks();
+  ASSERT_NO_FATAL_FAILURE(start_daemon({"--qos", "2", "--queuesize", "64"}, proxy_->port()));
+  for (int i = 0; i < 4; ++i) {
+    const CommandResult r =
+        run_command({kClient, "--unixsock", stream_path_, "-D", "q" + std::to_string(i)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+  }
+  ASSERT_TRUE(daemon_->process().wait_for_stderr(
+      "WARNING: the broker takes QoS up to 1; publishing at QoS 1\n", milliseconds(10000)))
+      << daemon_->process().stderr_text();
+  // The probe that started the daemon met the first PUBACK; every message
+  // after it arrives once, at QoS 1.
+  std::vector<std::string> got;
+  for (int i = 0; i < 4; ++i) got.push_back(next_message(milliseconds(15000)).payload);
+  EXPECT_EQ(got, (std::vector<std::string>{"q0", "q1", "q2", "q3"}))
+      << daemon_->process().stderr_text();
+  EXPECT_TRUE(nothing_more_arrives(milliseconds(1000)));
+  EXPECT_EQ(daemon_->process().count_in_stderr("publishing at QoS 1"), 1u)
+      << daemon_->process().stderr_text();
+  EXPECT_EQ(daemon_->process().count_in_stderr("given up"), 0u) << daemon_->process().stderr_text();
+  EXPECT_NE(broker_->log().find("(d0, q1, r0, m"), std::string::npos) << broker_->log();
+}
+
+// Under MQTT 5 a persistent session lasts --sessionexpiry seconds after its
+// connection ends: within them, what was published meanwhile reaches the
+// script after a restart; after them the broker has forgotten the session.
+TEST_F(Mqtt5Test, PersistentSessionLastsItsExpiryInterval) {
+  const std::string id = "qd-expiry-" + std::to_string(getpid());
+  const std::string subtopic = topic_ + "/in";
+  const std::string script = dir_->file("on_message.sh");
+  const std::string runs = dir_->file("runs");
+  ASSERT_TRUE(write_file(script, "printf '%s\\n' \"$1\" >> '" + runs + "'\n"));
+  auto script_saw = [&](const std::string& expected, milliseconds within) {
+    std::string content;
+    wait_until([&] { return read_file(runs, &content) && content == expected; }, within);
+    return content;
+  };
+  const std::vector<std::string> args = {"--protocol", "5",          "--clean_session",
+                                         "-i",         id,           "--sessionexpiry",
+                                         "3",          "--subtopic", subtopic,
+                                         "--subqos",   "1",          "--script",
+                                         script,       "-d",         "7"};
+  auto restart = [&] {
+    daemon_ = std::make_unique<QuorreldProcess>();
+    ASSERT_NO_FATAL_FAILURE(start_daemon(args));
+    ASSERT_TRUE(daemon_->process().wait_for_stderr(" received SUBACK", milliseconds(10000)))
+        << daemon_->process().stderr_text();
+  };
+  ASSERT_NO_FATAL_FAILURE(restart());
+  ASSERT_TRUE(sub_->publish(subtopic, "before", 1));
+  ASSERT_EQ(script_saw("before\n", milliseconds(10000)), "before\n");
+
+  daemon_->process().kill_now();
+  ASSERT_TRUE(sub_->publish(subtopic, "within", 1));
+  ASSERT_NO_FATAL_FAILURE(restart());
+  ASSERT_EQ(script_saw("before\nwithin\n", milliseconds(10000)), "before\nwithin\n");
+
+  daemon_->process().kill_now();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return broker_->log().find("Expiring client " + id + " due to timeout") !=
+               std::string::npos;
+      },
+      milliseconds(10000)))
+      << broker_->log();
+  ASSERT_TRUE(sub_->publish(subtopic, "after", 1));
+  ASSERT_NO_FATAL_FAILURE(restart());
+  EXPECT_EQ(script_saw("never", milliseconds(1500)), "before\nwithin\n");
 }
 
 class Mqtt5DeniedTest : public Mqtt5Test {
@@ -132,8 +246,11 @@ class Mqtt5LimitsTest : public Mqtt5Test {
 // for the writer, and the messages after it flow; publishes and the
 // subscription go at its Maximum QoS, said once each.
 TEST_F(Mqtt5LimitsTest, BrokersMaximumPacketSizeAndQosHoldBeforeSending) {
+  // mosquitto refuses a will above its Maximum QoS in the CONNACK (0x9B):
+  // the will goes at a lower QoS from the next attempt on.
   ASSERT_NO_FATAL_FAILURE(
-      start_daemon({"--protocol", "5", "--qos", "2", "--subtopic", topic_ + "/in", "--subqos", "2"},
+      start_daemon({"--protocol", "5", "--qos", "2", "--subtopic", topic_ + "/in", "--subqos", "2",
+                    "--willtopic", topic_ + "/will", "--willqos", "2"},
                    proxy_->port()));
   const CommandResult big =
       run_command({kClient, "--unixsock", stream_path_, "-D", std::string(5000, 'b')});
@@ -151,8 +268,10 @@ TEST_F(Mqtt5LimitsTest, BrokersMaximumPacketSizeAndQosHoldBeforeSending) {
       run_command({kClient, "--unixsock", stream_path_, "-D", "after the big one"});
   EXPECT_EQ(after.exit_code, 0) << after.err;
   EXPECT_EQ(next_message(milliseconds(10000)).payload, "after the big one");
-  for (const char* line : {"WARNING: the broker takes QoS up to 1; publishing at QoS 1\n",
-                           "WARNING: the broker takes QoS up to 1; subscribing at QoS 1\n"}) {
+  for (const char* line :
+       {"WARNING: the broker takes QoS up to 1; publishing at QoS 1\n",
+        "WARNING: the broker takes QoS up to 1; subscribing at QoS 1\n",
+        "WARNING: the broker refused the will at QoS 2; sending it at QoS 1\n"}) {
     EXPECT_EQ(daemon_->process().count_in_stderr(line), 1u) << daemon_->process().stderr_text();
   }
   EXPECT_EQ(daemon_->process().count_in_stderr("session lost"), 0u)

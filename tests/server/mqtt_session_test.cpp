@@ -208,14 +208,14 @@ TEST(PublishPayloadLimit, IsWhatThePacketLeavesForThePayload) {
   struct Case {
     size_t topic_len;
     int qos;
-    bool mqtt5;  // four more bytes: the properties' length and a topic alias
+    bool mqtt5;  // nine more bytes: the properties' length, a topic alias, an expiry
     uint32_t limit;
   };
   const Case cases[] = {
       {0, 0, false, 268435453u},  {9, 0, false, 268435444u},     {9, 1, false, 268435442u},
       {9, 2, false, 268435442u},  {65535, 1, false, 268369916u}, {268435452u, 0, false, 1u},
       {268435453u, 0, false, 0u}, {268435451u, 1, false, 0u},    {4294967295u, 2, false, 0u},
-      {9, 1, true, 268435438u},   {268435452u, 0, true, 0u},
+      {9, 1, true, 268435433u},   {268435444u, 0, true, 0u},     {268435443u, 0, true, 1u},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(publish_payload_limit(c.topic_len, c.qos, c.mqtt5), c.limit)

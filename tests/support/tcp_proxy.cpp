@@ -37,14 +37,20 @@ bool write_all(int fd, const char* data, size_t size) {
 // MQTT 3.1.1 fixed header of a SUBACK: packet type 9, no flags.
 constexpr uint8_t kSubackHeader = 0x90;
 
+// MQTT fixed headers of a PUBREC and a PUBACK.
+constexpr uint8_t kPubrecHeader = 0x50;
+constexpr uint8_t kPubackHeader = 0x40;
+
 // Takes the whole MQTT packets at the front of `pending` (bytes from the
 // broker, in order), sets every return code of each SUBACK among them to
-// `return_code`, and returns how many bytes they span, now ready to forward;
+// `return_code` (when 0 or more), turns each PUBREC into a PUBACK (when
+// `pubrec_as_puback`; the two have the same body), and returns how many
+// bytes they span, now ready to forward;
 // the rest is an incomplete packet that needs more bytes. Adds the SUBACKs
 // changed to `*rewritten`. Returns std::string::npos when the bytes are not
 // MQTT (a remaining length of more than 4 bytes).
-size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, bool mqtt5,
-                          size_t* rewritten) {
+size_t rewrite_in(std::string* pending, int return_code, bool mqtt5, bool pubrec_as_puback,
+                  size_t* rewritten) {
   const size_t size = pending->size();
   size_t pos = 0;
   for (;;) {
@@ -63,7 +69,12 @@ size_t rewrite_subacks_in(std::string* pending, uint8_t return_code, bool mqtt5,
     // After the fixed header, a SUBACK holds its 2-byte packet id, under
     // MQTT 5 its properties (their length first, 7 bits a byte), and then
     // one return code per topic filter.
-    if (static_cast<uint8_t>((*pending)[pos]) == kSubackHeader && remaining >= 2) {
+    if (pubrec_as_puback && static_cast<uint8_t>((*pending)[pos]) == kPubrecHeader) {
+      (*pending)[pos] = static_cast<char>(kPubackHeader);
+      ++*rewritten;
+    }
+    if (return_code >= 0 && static_cast<uint8_t>((*pending)[pos]) == kSubackHeader &&
+        remaining >= 2) {
       size_t codes = pos + header + 2;
       if (mqtt5) {
         size_t properties = 0;
@@ -121,6 +132,8 @@ void TcpProxy::rewrite_subacks(uint8_t return_code, bool mqtt5) {
   suback_mqtt5_ = mqtt5;
   suback_code_ = return_code;
 }
+
+void TcpProxy::rewrite_pubrecs_as_pubacks() { pubrec_as_puback_ = true; }
 
 void TcpProxy::inject_to_clients(const std::string& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -214,6 +227,7 @@ void TcpProxy::run() {
     // Forward what is waiting; a pair whose either end closed goes whole.
     std::vector<Pair> kept;
     const int suback_code = suback_code_;
+    const bool pubrec_as_puback = pubrec_as_puback_;
     for (size_t i = 0; i < pairs_.size(); ++i) {
       Pair& pair = pairs_[i];
       bool open = true;
@@ -227,14 +241,14 @@ void TcpProxy::run() {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
           open = false;
-        } else if (side == 0 || suback_code < 0) {
+        } else if (side == 0 || (suback_code < 0 && !pubrec_as_puback)) {
           if (side == 0) client_bytes_ += static_cast<size_t>(n);
           open = write_all(to, buf, static_cast<size_t>(n));
         } else {
           pair.pending.append(buf, static_cast<size_t>(n));
           size_t changed = 0;
-          const size_t ready = rewrite_subacks_in(&pair.pending, static_cast<uint8_t>(suback_code),
-                                                  suback_mqtt5_.load(), &changed);
+          const size_t ready = rewrite_in(&pair.pending, suback_code, suback_mqtt5_.load(),
+                                          pubrec_as_puback, &changed);
           rewritten_ += changed;
           open = ready != std::string::npos && write_all(to, pair.pending.data(), ready);
           if (open) pair.pending.erase(0, ready);

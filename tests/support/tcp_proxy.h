@@ -58,7 +58,10 @@ class TcpProxy {
   // header 0x90) reaches the client as `return_code`; `mqtt5`: the SUBACKs
   // are MQTT 5's, whose properties come before the codes.
   void rewrite_subacks(uint8_t return_code, bool mqtt5 = false);
-  // SUBACK packets rewritten so far, over all connections.
+  // From now on every PUBREC the broker sends reaches the client as a
+  // PUBACK: a broker that takes QoS 2 publishes at QoS 1.
+  void rewrite_pubrecs_as_pubacks();
+  // SUBACK (and PUBREC) packets rewritten so far, over all connections.
   size_t subacks_rewritten() const { return rewritten_.load(); }
   // Bytes forwarded from clients to the broker so far, over all connections.
   size_t bytes_from_clients() const { return client_bytes_.load(); }
@@ -84,6 +87,7 @@ class TcpProxy {
   std::atomic<bool> stop_{false};
   std::atomic<int> suback_code_{-1};  // -1: SUBACKs pass unchanged
   std::atomic<bool> suback_mqtt5_{false};
+  std::atomic<bool> pubrec_as_puback_{false};
   std::atomic<size_t> rewritten_{0};     // written by the proxy thread
   std::atomic<size_t> client_bytes_{0};  // written by the proxy thread
   mutable std::mutex mutex_;             // guards mode_, inject_, accepted_
