@@ -100,6 +100,10 @@ struct Config {
   std::string musl_dir;                          // static musl programs to measure too, or empty
   std::string baseline_dir;                      // earlier programs to measure beside, or empty
   std::string baseline_name = "baseline";
+  // Arguments the current quorreld of P2 and P8 gets beyond the bench's own
+  // (--daemon-arg, repeated): with the current build as the baseline, say,
+  // `--daemon-arg --protocol --daemon-arg 5` measures MQTT 5 against 3.1.1.
+  std::vector<std::string> daemon_args;
   std::string version;      // what the current programs were built from, for the heading
   FleetConfig fleet;        // p6, measured once (not repeated)
   QueueOutageConfig queue;  // p7, likewise
@@ -241,12 +245,13 @@ void Bench::set_up() {
   if (!broker_->start()) throw BenchError("broker: " + broker_->error());
   if (!sub_.start(broker_->port(), "bench/#", 1)) throw BenchError("subscriber did not connect");
   if (!native_.start(broker_->port())) throw BenchError("native publisher did not connect");
-  relay_q0_ = start_relay("q0", 0);
-  relay_q1_ = start_relay("q1", 1);
+  relay_q0_ = start_relay("q0", 0, "", QUORRELD_PATH, nullptr, config_.daemon_args);
+  relay_q1_ = start_relay("q1", 1, "", QUORRELD_PATH, nullptr, config_.daemon_args);
   queue_dir_ = dir_.file("q1queue.queue");
-  relay_q1_queue_ =
-      start_relay("q1queue", 1, "", QUORRELD_PATH, nullptr,
-                  {"--queuesize", std::to_string(config_.p2_queue_kib), "--queuedir", queue_dir_});
+  std::vector<std::string> queue_args = {"--queuesize", std::to_string(config_.p2_queue_kib),
+                                         "--queuedir", queue_dir_};
+  queue_args.insert(queue_args.end(), config_.daemon_args.begin(), config_.daemon_args.end());
+  relay_q1_queue_ = start_relay("q1queue", 1, "", QUORRELD_PATH, nullptr, queue_args);
   if (has_baseline()) {
     relay_base_q0_ = start_relay("base_q0", 0, "", baseline_program("quorreld"));
     relay_base_q1_ = start_relay("base_q1", 1, "", baseline_program("quorreld"));
@@ -899,6 +904,11 @@ std::vector<std::string> Bench::heading() const {
                     ": its quorreld and quorrel_client, measured beside the current ones in the "
                     "same run, taking turns.");
   }
+  if (!config_.daemon_args.empty()) {
+    std::string args;
+    for (const std::string& a : config_.daemon_args) args += " " + a;
+    lines.push_back("The current quorreld of P2 and P8 runs with" + args + ".");
+  }
   if (config_.smoke) {
     lines.push_back("SMOKE RUN: tiny counts, the figures mean nothing.");
   }
@@ -943,6 +953,8 @@ int run(int argc, char** argv) {
       config.baseline_dir = argv[++i];
     } else if (a == "--baseline-name" && i + 1 < argc) {
       config.baseline_name = argv[++i];
+    } else if (a == "--daemon-arg" && i + 1 < argc) {
+      config.daemon_args.push_back(argv[++i]);
     } else if (a == "--version-name" && i + 1 < argc) {
       config.version = argv[++i];
     } else if (a == "--p7-count" && i + 1 < argc) {
@@ -952,7 +964,7 @@ int run(int argc, char** argv) {
               "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8] [--p2-count N]"
               " [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]"
               " [--baseline-dir DIR [--baseline-name NAME]] [--p7-count N]"
-              " [--version-name TEXT]\n",
+              " [--daemon-arg ARG]... [--version-name TEXT]\n",
               argv[0]);
       return 2;
     }

@@ -12,6 +12,7 @@
 #                             the current ones (P1, P2): built in Release in a
 #                             temporary git worktree, removed at the end
 # Any other arguments are passed to the harness (--reps N, --only p1,p3, --out FILE,
+# --daemon-arg ARG (repeated: for the current quorreld of P2 and P8),
 # --musl-dir DIR). --musl-dir build-x86_64-musl adds the footprint of the static
 # musl programs that `scripts/cross.sh x86_64-musl` builds there (build them first).
 set -eu

@@ -237,6 +237,7 @@ class Mqtt5LimitsTest : public Mqtt5Test {
     BrokerOptions options;
     options.max_packet_size = 2000;
     options.max_qos = 1;
+    options.retain_available = false;
     return options;
   }
 };
@@ -246,11 +247,12 @@ class Mqtt5LimitsTest : public Mqtt5Test {
 // for the writer, and the messages after it flow; publishes and the
 // subscription go at its Maximum QoS, said once each.
 TEST_F(Mqtt5LimitsTest, BrokersMaximumPacketSizeAndQosHoldBeforeSending) {
-  // mosquitto refuses a will above its Maximum QoS in the CONNACK (0x9B):
-  // the will goes at a lower QoS from the next attempt on.
+  // mosquitto refuses a retained will (0x9A) and then one above its Maximum
+  // QoS (0x9B) in the CONNACK: the will goes without retain and at a lower
+  // QoS from the next attempts on.
   ASSERT_NO_FATAL_FAILURE(
       start_daemon({"--protocol", "5", "--qos", "2", "--subtopic", topic_ + "/in", "--subqos", "2",
-                    "--willtopic", topic_ + "/will", "--willqos", "2"},
+                    "--willtopic", topic_ + "/will", "--willqos", "2", "--willretain", "1"},
                    proxy_->port()));
   const CommandResult big =
       run_command({kClient, "--unixsock", stream_path_, "-D", std::string(5000, 'b')});
@@ -271,7 +273,8 @@ TEST_F(Mqtt5LimitsTest, BrokersMaximumPacketSizeAndQosHoldBeforeSending) {
   for (const char* line :
        {"WARNING: the broker takes QoS up to 1; publishing at QoS 1\n",
         "WARNING: the broker takes QoS up to 1; subscribing at QoS 1\n",
-        "WARNING: the broker refused the will at QoS 2; sending it at QoS 1\n"}) {
+        "WARNING: the broker refused the will at QoS 2; sending it at QoS 1\n",
+        "WARNING: the broker refused the will's retain flag; sending the will without retain\n"}) {
     EXPECT_EQ(daemon_->process().count_in_stderr(line), 1u) << daemon_->process().stderr_text();
   }
   EXPECT_EQ(daemon_->process().count_in_stderr("session lost"), 0u)

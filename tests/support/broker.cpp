@@ -139,6 +139,7 @@ bool MosquittoBroker::prepare(std::vector<std::string>* argv) {
   }
   if (options_.unbounded_queues) conf << "max_queued_messages 0\n";
   if (options_.max_packet_size != 0) conf << "max_packet_size " << options_.max_packet_size << "\n";
+  if (!options_.retain_available) conf << "retain_available false\n";
   if (!options_.username.empty()) {
     const std::string pwfile = dir_.file("passwd");
     CommandResult r =

@@ -31,6 +31,9 @@ struct BrokerOptions {
   // The highest QoS the plain listener takes (mosquitto's max_qos, which
   // MQTT 5 clients learn from the CONNACK).
   int max_qos = 2;
+  // False: the broker takes no retained messages (mosquitto's
+  // retain_available), and refuses a session whose will is retained.
+  bool retain_available = true;
   // The access rules for anonymous clients, as lines of mosquitto's
   // acl_file (e.g. "topic read #"); empty: every client may do anything.
   std::string acl;
