@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "server/alloc.h"
+#include "server/log_throttle.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ held_message* new_message(unsigned char* bytes, uint32_t len) {
   m->bytes = bytes;
   m->len = len;
   m->seq = next_seq++;
+  m->taken = monotonic_seconds();
   return m;
 }
 

@@ -17,10 +17,14 @@ struct held_message {
   unsigned char* bytes;  // the payload (malloc'd, owned; may be null when len is 0)
   uint32_t len;
   uint64_t seq;  // arrival number: the same message across sessions
+  // monotonic_seconds() when the daemon took the message: set when it is
+  // made, kept by the queue, also through its directory's files.
+  double taken;
 };
 
-// A message holding a copy of `len` bytes at `data`. Never fails (memory
-// exhaustion ends the process, as every allocation of the daemon does).
+// A message holding a copy of `len` bytes at `data`, taken now. Never
+// fails (memory exhaustion ends the process, as every allocation of the
+// daemon does).
 held_message* held_message_copy(const void* data, uint32_t len);
 
 // A message that takes over `bytes` (malloc'd, `len` bytes used), shrunk to
