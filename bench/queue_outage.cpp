@@ -131,6 +131,8 @@ class QueueOutage {
   // at once).
   std::unique_ptr<CountingSubscriber> subscribe(const std::string& prefix, size_t count,
                                                 size_t complete_after = 0);
+  // One message's record as the daemon writes it (every file it writes is
+  // of the current format): its header and the payload.
   uint64_t record_bytes() const { return kSpoolRecordHeaderBytes + config_.size; }
   // Whole records in the segment files of `queue_dir`.
   size_t stored_records(const std::string& queue_dir) const;

@@ -17,14 +17,15 @@ struct held_message {
   unsigned char* bytes;  // the payload (malloc'd, owned; may be null when len is 0)
   uint32_t len;
   uint64_t seq;  // arrival number: the same message across sessions
-  // When the daemon took the message (monotonic_seconds); messages read
-  // back from the queue's files get it from there. Its age decides whether
-  // it has expired (the `messageexpiry` setting).
+  // monotonic_seconds() when the daemon took the message: set when it is
+  // made, kept by the queue, also through its directory's files. Its age
+  // decides whether it has expired (the `messageexpiry` setting).
   double taken;
 };
 
-// A message holding a copy of `len` bytes at `data`, taken now. Never fails (memory
-// exhaustion ends the process, as every allocation of the daemon does).
+// A message holding a copy of `len` bytes at `data`, taken now. Never
+// fails (memory exhaustion ends the process, as every allocation of the
+// daemon does).
 held_message* held_message_copy(const void* data, uint32_t len);
 
 // A message that takes over `bytes` (malloc'd, `len` bytes used), shrunk to

@@ -3,11 +3,41 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "common/log.h"
 #include "server/alloc.h"
+#include "server/log_throttle.h"
 
 namespace {
+
+// Both clocks read at one moment: what converting a message's `taken`
+// to or from a record's time needs.
+struct clock_pair {
+  double mono;  // monotonic_seconds()
+  double wall;  // CLOCK_REALTIME, seconds since the Unix epoch
+};
+
+clock_pair clocks_now() {
+  struct timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  return clock_pair{monotonic_seconds(),
+                    static_cast<double>(wall.tv_sec) + static_cast<double>(wall.tv_nsec) / 1e9};
+}
+
+// The record time of `m`, for writing it to the directory.
+uint32_t file_time_of(const held_message* m, const clock_pair& now) {
+  return queue_file_time(m->taken, now.mono, now.wall);
+}
+
+// A message made of a record read back from the directory, with the
+// `taken` its record's time gives.
+held_message* message_from_file(const message_queue* q, unsigned char* bytes, uint32_t len,
+                                uint32_t file_time, const clock_pair& now) {
+  held_message* m = held_message_adopt(bytes, len);
+  m->taken = queue_taken_time(file_time, q->opened, now.mono, now.wall);
+  return m;
+}
 
 uint64_t list_stored_bytes(const held_list* list) {
   return list->bytes + uint64_t{kSpoolRecordHeaderBytes} * list->count;
@@ -37,7 +67,7 @@ void report_disk_failure(message_queue* q, int err, double now) {
 // disk cannot take it now.
 bool push_to_disk(message_queue* q, held_message* m, double now) {
   if (q->disk_failing && now < q->disk_retry_at) return false;
-  const int err = spool_append(&q->disk, m->bytes, m->len);
+  const int err = spool_append(&q->disk, m->bytes, m->len, file_time_of(m, clocks_now()));
   if (err == 0) {
     if (q->disk_failing) {
       q->disk_failing = false;
@@ -75,36 +105,55 @@ int write_front(message_queue* q, uint32_t fresh) {
     }
     q->front_on_disk = false;
   }
+  const clock_pair now = clocks_now();
   const spool_segment* head = q->disk.head;
   if (head != nullptr && head->read_records != 0) {
     const uint64_t partly_read = head->seq;
     while (q->disk.head != nullptr && q->disk.head->seq == partly_read) {
       unsigned char* bytes = nullptr;
       uint32_t len = 0;
+      uint32_t file_time = 0;
       uint32_t lost = 0;
-      if (spool_pop(&q->disk, &bytes, &len, &lost) != 1) break;
-      held_list_push_back(&q->front, held_message_adopt(bytes, len));
+      if (spool_pop(&q->disk, &bytes, &len, &file_time, &lost) != 1) break;
+      held_list_push_back(&q->front, message_from_file(q, bytes, len, file_time, now));
     }
   }
   if (q->front.count == 0) return 0;
   const void** datas = static_cast<const void**>(ss_malloc(sizeof(void*) * q->front.count));
   uint32_t* lens = static_cast<uint32_t*>(ss_malloc(sizeof(uint32_t) * q->front.count));
+  uint32_t* file_times = static_cast<uint32_t*>(ss_malloc(sizeof(uint32_t) * q->front.count));
   uint32_t i = 0;
   for (held_message* m = q->front.head; m != nullptr; m = m->next, ++i) {
     datas[i] = m->bytes;
     lens[i] = m->len;
+    file_times[i] = file_time_of(m, now);
   }
-  const int err = spool_prepend(&q->disk, datas, lens, q->front.count);
+  const int err = spool_prepend(&q->disk, datas, lens, file_times, q->front.count);
   free(datas);
   free(lens);
+  free(file_times);
   if (err == 0) q->front_on_disk = true;
   return err;
 }
 
 }  // namespace
 
+uint32_t queue_file_time(double taken, double now_mono, double now_wall) {
+  const double wall = now_wall - (now_mono - taken);
+  if (wall < 1) return 1;
+  if (wall >= static_cast<double>(UINT32_MAX)) return UINT32_MAX;
+  return static_cast<uint32_t>(wall + 0.5);  // to the nearest second
+}
+
+double queue_taken_time(uint32_t file_time, double opened, double now_mono, double now_wall) {
+  if (file_time == 0) return opened;
+  const double age = now_wall - static_cast<double>(file_time);
+  return age > 0 ? now_mono - age : now_mono;
+}
+
 int queue_open(message_queue* q, uint64_t capacity, const char* dir) {
   q->capacity = capacity;
+  q->opened = monotonic_seconds();
   q->memory_limit = capacity;
   if (dir == nullptr) return 0;
   const int rc = spool_open(&q->disk, dir, segment_target(capacity));
@@ -182,10 +231,11 @@ held_message* queue_pop(message_queue* q, uint32_t* lost) {
   while (q->has_spool && q->disk.stored_records != 0) {
     unsigned char* bytes = nullptr;
     uint32_t len = 0;
+    uint32_t file_time = 0;
     uint32_t gone = 0;
-    const int rc = spool_pop(&q->disk, &bytes, &len, &gone);
+    const int rc = spool_pop(&q->disk, &bytes, &len, &file_time, &gone);
     *lost += gone;
-    if (rc == 1) return held_message_adopt(bytes, len);
+    if (rc == 1) return message_from_file(q, bytes, len, file_time, clocks_now());
     if (rc == 0) break;
     // rc -1: the head file was given up (its records counted); go on with
     // the next, unless the failure left it in place (out of memory).
@@ -250,8 +300,10 @@ uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
   q->front_on_disk = false;
   uint32_t failed = 0;
   int last_err = 0;
+  const clock_pair now = clocks_now();
   while (held_message* m = held_list_pop_front(&q->memory)) {
-    const int err = failed == 0 ? spool_append(&q->disk, m->bytes, m->len) : last_err;
+    const int err =
+        failed == 0 ? spool_append(&q->disk, m->bytes, m->len, file_time_of(m, now)) : last_err;
     if (err != 0) {
       ++failed;
       last_err = err;

@@ -9,6 +9,9 @@
 //     messages that came while the disk could not take them (at most
 //     kMemoryFallbackBytes, whatever the capacity).
 // Sizes count records as stored: the record header and the payload.
+// A message keeps its `taken` time through every part, the directory's
+// files included (as seconds since the Unix epoch there, so that a message's
+// age outlives a restart).
 //
 // Thread: main thread only.
 #ifndef QUORREL_SERVER_MESSAGE_QUEUE_H_
@@ -37,10 +40,28 @@ struct message_queue {
   uint64_t memory_limit;  // bound of `memory`
   bool disk_failing;      // the current disk-trouble episode has been reported
   double disk_retry_at;   // monotonic time of the next try after a failure
+  // Monotonic time of queue_open: when a message read from a record of
+  // unknown time (format version 1) counts as taken.
+  double opened;
 };
 
-// The stored size of a message of `len` payload bytes.
+// The stored size of a message of `len` payload bytes: the record header
+// the directory's files are written with, and the payload. Files of an older
+// version found at start count their own, smaller, headers.
 inline uint64_t queue_record_bytes(uint32_t len) { return kSpoolRecordHeaderBytes + uint64_t{len}; }
+
+// The time a record holds for a message taken at `taken` (monotonic
+// seconds): seconds since the Unix epoch, with the monotonic and the wall
+// clock (CLOCK_REALTIME) read now as `now_mono` and `now_wall`. Never 0,
+// which a record reserves for an unknown time.
+uint32_t queue_file_time(double taken, double now_mono, double now_wall);
+
+// The `taken` (monotonic seconds) of a message whose record holds
+// `file_time`, with the clocks read now as for queue_file_time: its age is
+// how far the wall clock has gone since, and 0 should the wall clock now
+// read earlier (it was set back). A `file_time` of 0 (unknown) gives
+// `opened`.
+double queue_taken_time(uint32_t file_time, double opened, double now_mono, double now_wall);
 
 // Sets up a queue of `capacity` bytes, in memory, or in `dir` when not null:
 // see spool_open for the directory and its results (0, 1 held by another

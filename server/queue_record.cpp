@@ -31,22 +31,42 @@ constexpr uint64_t kSearchBytesFloor = 1024 * 1024;
 // is queued. A file damaged in more places has the rest dropped.
 constexpr uint32_t kMaxGapsPerFile = 256;
 
-// True when the `got` bytes of `h` begin the file header this version writes.
+// True for the format versions this build reads.
+bool version_read(unsigned char v) { return v >= kSpoolOldestVersion && v <= kSpoolFormatVersion; }
+
+// True when the `got` bytes of `h` (fewer than a header's) begin the file
+// header of a version this build reads.
 bool header_prefix_ok(const unsigned char* h, size_t got) {
-  unsigned char expected[kSpoolFileHeaderBytes];
-  segment_file_header(expected);
-  return memcmp(h, expected, got) == 0;
+  for (size_t i = 0; i < got; ++i) {
+    const bool ok = i < sizeof kFileMagic ? h[i] == kFileMagic[i]
+                    : i == 4              ? version_read(h[i])
+                                          : h[i] == 0;
+    if (!ok) return false;
+  }
+  return true;
 }
 
-// True when `h` is the file header this version writes.
-bool file_header_ok(const unsigned char* h) {
-  return memcmp(h, kFileMagic, sizeof kFileMagic) == 0 && h[4] == kSpoolFormatVersion &&
-         h[5] == 0 && h[6] == 0 && h[7] == 0;
+// The format version of file header `h`, or 0 when it is not the header of
+// a version this build reads.
+uint8_t file_header_version(const unsigned char* h) {
+  const bool ok = memcmp(h, kFileMagic, sizeof kFileMagic) == 0 && version_read(h[4]) &&
+                  h[5] == 0 && h[6] == 0 && h[7] == 0;
+  return ok ? h[4] : 0;
+}
+
+// The checksum over the bytes of record header `h`, of format `version`,
+// that the record's checksum covers, before the payload: the length, and in
+// version 2 the taken time, so that a damaged time fails the record too.
+uint32_t record_header_crc(uint8_t version, const unsigned char* h) {
+  const uint32_t crc = crc32c(0, h, 4);
+  return version == 1 ? crc : crc32c(crc, h + 8, 4);
 }
 
 // One segment file read through at start.
 struct scan_file {
   int fd;
+  uint32_t header_bytes;  // of a record, in the file's version
+  uint8_t version;
   uint64_t size;          // as fstat gave it, or where reading found the end
   unsigned char* window;  // kScanBufferBytes: file bytes from window_at
   uint64_t window_at;
@@ -108,19 +128,21 @@ bool checksum_at(scan_file* f, uint64_t at, uint64_t len, uint32_t* crc) {
 // payload's length is taken off *budget before its checksum is run; a
 // record that would overdraw it is not checked and gives -2.
 int64_t whole_record_at(scan_file* f, uint64_t at, uint64_t* budget) {
-  if (at > f->size || f->size - at < kSpoolRecordHeaderBytes) return -1;
-  const unsigned char* p = bytes_at(f, at, kSpoolRecordHeaderBytes);
+  const uint32_t hb = f->header_bytes;
+  if (at > f->size || f->size - at < hb) return -1;
+  const unsigned char* p = bytes_at(f, at, hb);
   if (p == nullptr) return -1;
+  // Copied: checksumming the payload may refill the window.
   unsigned char h[kSpoolRecordHeaderBytes];
-  memcpy(h, p, sizeof h);
+  memcpy(h, p, hb);
   const uint32_t len = get_le32(h);
-  if (len > kSpoolLargestRecord || len > f->size - at - kSpoolRecordHeaderBytes) return -1;
+  if (len > kSpoolLargestRecord || len > f->size - at - hb) return -1;
   if (budget != nullptr) {
     if (*budget < len) return -2;
     *budget -= len;
   }
-  uint32_t crc = crc32c(0, h, 4);
-  if (!checksum_at(f, at + kSpoolRecordHeaderBytes, len, &crc)) return -1;
+  uint32_t crc = record_header_crc(f->version, h);
+  if (!checksum_at(f, at + hb, len, &crc)) return -1;
   return crc == get_le32(h + 4) ? int64_t{len} : -1;
 }
 
@@ -128,7 +150,7 @@ int64_t whole_record_at(scan_file* f, uint64_t at, uint64_t* budget) {
 // trying each offset in turn, or the file's size when there is none (or
 // the budget runs out, or on a read error).
 uint64_t next_whole_record(scan_file* f, uint64_t damaged, uint64_t* budget) {
-  for (uint64_t at = damaged + 1; f->size - at >= kSpoolRecordHeaderBytes; ++at) {
+  for (uint64_t at = damaged + 1; f->size - at >= f->header_bytes; ++at) {
     const int64_t len = whole_record_at(f, at, budget);
     if (len >= 0) return at;
     if (len == -2 || f->err != 0) break;
@@ -150,7 +172,7 @@ void scan_records(scan_file* f, segment_scan* out) {
   while (at < f->size && f->err == 0) {
     const int64_t len = whole_record_at(f, at, nullptr);
     if (len >= 0) {
-      const uint64_t record = kSpoolRecordHeaderBytes + static_cast<uint64_t>(len);
+      const uint64_t record = f->header_bytes + static_cast<uint64_t>(len);
       ++out->records;
       out->bytes += record;
       at += record;
@@ -215,14 +237,19 @@ void segment_file_header(unsigned char out[kSpoolFileHeaderBytes]) {
   out[5] = out[6] = out[7] = 0;
 }
 
-void spool_encode_record_header(const void* payload, uint32_t len, unsigned char out[8]) noexcept {
+void spool_encode_record_header(const void* payload, uint32_t len, uint32_t taken,
+                                unsigned char out[kSpoolRecordHeaderBytes]) noexcept {
   put_le32(len, out);
-  put_le32(crc32c(crc32c(0, out, 4), payload, len), out + 4);
+  put_le32(taken, out + 8);
+  put_le32(crc32c(record_header_crc(kSpoolFormatVersion, out), payload, len), out + 4);
 }
 
-bool record_crc_ok(const unsigned char h[kSpoolRecordHeaderBytes], const void* payload,
-                   uint32_t len) {
-  return crc32c(crc32c(0, h, 4), payload, len) == get_le32(h + 4);
+bool record_crc_ok(uint8_t version, const unsigned char* h, const void* payload, uint32_t len) {
+  return crc32c(record_header_crc(version, h), payload, len) == get_le32(h + 4);
+}
+
+uint32_t record_taken(uint8_t version, const unsigned char* h) {
+  return version == 1 ? 0 : get_le32(h + 8);
 }
 
 ssize_t segment_pread(int fd, void* buf, size_t len, uint64_t offset) {
@@ -263,11 +290,13 @@ bool scan_segment_file(int fd, const char* dir, const char* name, segment_scan* 
              header_prefix_ok(header, static_cast<size_t>(got))) {
     // A file this daemon had only begun to create when a crash or a power
     // cut came: it holds no record and is deleted like an empty segment.
-  } else if (got < static_cast<ssize_t>(sizeof header) || !file_header_ok(header)) {
-    diag_warn("queue file %s/%s: not a queue file of version %d, skipped\n", dir, name,
-              kSpoolFormatVersion);
+  } else if (got < static_cast<ssize_t>(sizeof header) || file_header_version(header) == 0) {
+    diag_warn("queue file %s/%s: not a queue file of version %d or %d, skipped\n", dir, name,
+              kSpoolOldestVersion, kSpoolFormatVersion);
     keep = false;
   } else {
+    f.version = file_header_version(header);
+    f.header_bytes = record_header_bytes(f.version);
     scan_records(&f, out);
   }
   free(buffers);
@@ -280,6 +309,7 @@ bool scan_segment_file(int fd, const char* dir, const char* name, segment_scan* 
     *out = segment_scan{};
     return false;
   }
+  out->version = f.version;
   report_gaps(out, f.size, dir, name);
   return true;
 }

@@ -60,7 +60,8 @@ int writev_all(int fd, struct iovec* iov, int count) {
 // Writes `count` records, header and payload each, in as few writev calls as
 // the smallest IOV_MAX that POSIX allows (16) and ssize_t on 32 bits permit.
 // Returns 0 or an errno value; a failure may leave part of a record written.
-int write_records(int fd, const void* const* datas, const uint32_t* lens, uint32_t count) {
+int write_records(int fd, const void* const* datas, const uint32_t* lens, const uint32_t* takens,
+                  uint32_t count) {
   constexpr uint32_t kBatchRecords = 8;
   constexpr uint64_t kBatchBytes = uint64_t{1} << 30;
   unsigned char headers[kBatchRecords][kSpoolRecordHeaderBytes];
@@ -73,7 +74,7 @@ int write_records(int fd, const void* const* datas, const uint32_t* lens, uint32
            (n == 0 || bytes + kSpoolRecordHeaderBytes + lens[done + n] <= kBatchBytes)) {
       const void* data = datas[done + n];
       const uint32_t len = lens[done + n];
-      spool_encode_record_header(data, len, headers[n]);
+      spool_encode_record_header(data, len, takens[done + n], headers[n]);
       iov[2 * n].iov_base = headers[n];
       iov[2 * n].iov_len = kSpoolRecordHeaderBytes;
       iov[2 * n + 1].iov_base = const_cast<void*>(data);
@@ -181,12 +182,14 @@ void pass_gaps(spool_segment* seg) {
   }
 }
 
-// A segment of `records` whole records, `bytes` bytes, with the damaged
-// stretches `gaps` (taken over; null for none) among them.
-spool_segment* new_segment(uint64_t seq, uint64_t bytes, uint32_t records, record_gap* gaps,
-                           uint32_t gap_count) {
+// A segment of format `version` with `records` whole records, `bytes`
+// bytes, and the damaged stretches `gaps` (taken over; null for none) among
+// them.
+spool_segment* new_segment(uint64_t seq, uint8_t version, uint64_t bytes, uint32_t records,
+                           record_gap* gaps, uint32_t gap_count) {
   spool_segment* seg = static_cast<spool_segment*>(ss_malloc(sizeof *seg));
   seg->seq = seq;
+  seg->version = version;
   seg->bytes = bytes;
   seg->records = records;
   seg->next_offset = kSpoolFileHeaderBytes;
@@ -307,7 +310,7 @@ void remove_head(spool* s) {
 // and deletes the segment when that was its last.
 void mark_read(spool* s, uint32_t len) {
   spool_segment* seg = s->head;
-  const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{len};
+  const uint64_t record = record_header_bytes(seg->version) + uint64_t{len};
   seg->read_records += 1;
   seg->read_bytes += record;
   seg->next_offset += record;
@@ -332,7 +335,8 @@ uint32_t drop_head(spool* s) {
 constexpr int kCutShort = -1;
 
 // Opens the head segment for reading when it is not yet, and reads the next
-// record's header. Returns 0, kCutShort, or an errno value.
+// record's header, of the segment's version, into `h`. Returns 0,
+// kCutShort, or an errno value.
 int read_record_header(spool* s, unsigned char h[kSpoolRecordHeaderBytes]) {
   const spool_segment* seg = s->head;
   if (s->read_fd < 0) {
@@ -341,9 +345,10 @@ int read_record_header(spool* s, unsigned char h[kSpoolRecordHeaderBytes]) {
     s->read_fd = open_at(s->dir_fd, name, O_RDONLY);
     if (s->read_fd < 0) return errno;
   }
-  const ssize_t got = segment_pread(s->read_fd, h, kSpoolRecordHeaderBytes, seg->next_offset);
+  const uint32_t hb = record_header_bytes(seg->version);
+  const ssize_t got = segment_pread(s->read_fd, h, hb, seg->next_offset);
   if (got < 0) return errno;
-  return got == static_cast<ssize_t>(kSpoolRecordHeaderBytes) ? 0 : kCutShort;
+  return got == static_cast<ssize_t>(hb) ? 0 : kCutShort;
 }
 
 // Gives the head segment up after the ERR line saying why; returns -1 with
@@ -440,7 +445,8 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
       delete_segment(s, seqs[i]);
       continue;
     }
-    link_tail(s, new_segment(seqs[i], scan.bytes, scan.records, scan.gaps, scan.gap_count));
+    link_tail(
+        s, new_segment(seqs[i], scan.version, scan.bytes, scan.records, scan.gaps, scan.gap_count));
     s->stored_records += scan.records;
     s->stored_bytes += scan.bytes;
   }
@@ -450,7 +456,7 @@ int spool_open(spool* s, const char* dir, uint64_t segment_target) {
   return 0;
 }
 
-int spool_append(spool* s, const void* data, uint32_t len) {
+int spool_append(spool* s, const void* data, uint32_t len, uint32_t taken) {
   if (len > kSpoolLargestRecord) return EMSGSIZE;
   if (s->write_fd >= 0 && s->write_size >= s->segment_target && s->tail->records != 0) {
     const int err = retire_write_segment(s);
@@ -464,7 +470,7 @@ int spool_append(spool* s, const void* data, uint32_t len) {
     const int err = create_segment(s, seq, &fd);
     if (err != 0) return err;
   }
-  const int err = write_records(fd, &data, &len, 1);
+  const int err = write_records(fd, &data, &len, &taken, 1);
   if (err != 0) {
     if (fresh) {
       // Holds no whole record. Should deleting it fail, the next start
@@ -488,7 +494,7 @@ int spool_append(spool* s, const void* data, uint32_t len) {
     return err;
   }
   if (fresh) {
-    link_tail(s, new_segment(seq, 0, 0, nullptr, 0));
+    link_tail(s, new_segment(seq, kSpoolFormatVersion, 0, 0, nullptr, 0));
     s->write_fd = fd;
     s->write_size = kSpoolFileHeaderBytes;
   }
@@ -502,7 +508,8 @@ int spool_append(spool* s, const void* data, uint32_t len) {
   return 0;
 }
 
-int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint32_t count) {
+int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, const uint32_t* takens,
+                  uint32_t count) {
   if (count == 0) return 0;
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -526,7 +533,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
   int fd;
   int err = create_segment(s, seq, &fd);
   if (err != 0) return err;
-  err = write_records(fd, datas, lens, count);
+  err = write_records(fd, datas, lens, takens, count);
   // Written only at an orderly stop, which is followed by no spool_sync
   // that could still reach this file: synced here, whole.
   if (err == 0) err = sync_data(fd);
@@ -536,7 +543,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
     unlink_segment(s, seq);
     return err;
   }
-  spool_segment* seg = new_segment(seq, bytes, count, nullptr, 0);
+  spool_segment* seg = new_segment(seq, kSpoolFormatVersion, bytes, count, nullptr, 0);
   seg->next = s->head;
   s->head = seg;
   if (s->tail == nullptr) s->tail = seg;
@@ -545,7 +552,7 @@ int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint
   return 0;
 }
 
-int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
+int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* taken, uint32_t* lost) {
   *lost = 0;
   spool_segment* seg = s->head;
   if (seg == nullptr) return 0;
@@ -554,8 +561,10 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
   if (err != 0) {
     return give_up_head(s, err == kCutShort ? "file cut short" : diag_cause_text(err), lost);
   }
+  const uint8_t version = seg->version;
+  const uint32_t hb = record_header_bytes(version);
   const uint32_t n = get_le32(h);
-  const uint64_t record = kSpoolRecordHeaderBytes + uint64_t{n};
+  const uint64_t record = hb + uint64_t{n};
   // The file no longer holds what it held when its records were counted.
   if (record > seg->bytes - seg->read_bytes) return give_up_head(s, "length changed", lost);
   unsigned char* payload = static_cast<unsigned char*>(malloc(n != 0 ? n : 1));
@@ -563,8 +572,7 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
     diag_err("queue file record of %" PRIu32 " bytes not read: out of memory\n", n);
     return -1;
   }
-  const ssize_t got =
-      segment_pread(s->read_fd, payload, n, seg->next_offset + kSpoolRecordHeaderBytes);
+  const ssize_t got = segment_pread(s->read_fd, payload, n, seg->next_offset + hb);
   if (got != static_cast<ssize_t>(n)) {
     err = got < 0 ? errno : 0;
     free(payload);
@@ -572,13 +580,14 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost) {
   }
   // Checked again although it passed at start: the disk may have changed
   // under us since, and a damaged message must not reach the broker.
-  if (!record_crc_ok(h, payload, n)) {
+  if (!record_crc_ok(version, h, payload, n)) {
     free(payload);
     return give_up_head(s, "checksum mismatch", lost);
   }
   mark_read(s, n);
   *data = payload;
   *len = n;
+  *taken = record_taken(version, h);
   return 1;
 }
 
@@ -590,7 +599,7 @@ bool spool_peek_length(spool* s, uint32_t* len) {
   *len = 0;
   unsigned char h[kSpoolRecordHeaderBytes];
   if (read_record_header(s, h) == 0 &&
-      kSpoolRecordHeaderBytes + uint64_t{get_le32(h)} <= seg->bytes - seg->read_bytes) {
+      record_header_bytes(seg->version) + uint64_t{get_le32(h)} <= seg->bytes - seg->read_bytes) {
     *len = get_le32(h);
   }
   return true;

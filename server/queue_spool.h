@@ -4,7 +4,8 @@
 // The directory holds segment files, oldest first by name; queue_record.h
 // gives their format. Files are appended to and deleted whole, never
 // rewritten in place: flash wears by the block rewritten. A file found at
-// start is never appended to.
+// start is never appended to; so every file this process writes has
+// kSpoolFormatVersion, while a file found at start may have an older one.
 //
 // Sync policy: records are written with write(2) as they come, so that a
 // crash of the daemon loses none; the files written to and the directory
@@ -30,8 +31,11 @@ constexpr int kSpoolDescriptors = 3;
 
 // One segment file known to the spool, oldest first in spool::segments.
 struct spool_segment {
-  uint64_t seq;      // the file's sequence number (its name)
-  uint64_t bytes;    // bytes of whole records in it (header excluded)
+  uint64_t seq;  // the file's sequence number (its name)
+  // The file's format version, which fixes its record header size
+  // (record_header_bytes): the counts below are in its own records' sizes.
+  uint8_t version;
+  uint64_t bytes;    // bytes of whole records in it (file header excluded)
   uint32_t records;  // whole records in it
   // Of those, the ones spool_pop has handed out and their bytes. Kept per
   // segment because spool_prepend can put a new head before a segment
@@ -89,25 +93,29 @@ struct spool {
 // REQUIRES: `s` zero-initialised.
 int spool_open(spool* s, const char* dir, uint64_t segment_target);
 
-// Appends one record. Returns 0, or an errno value when it could not be
-// written whole (ENOSPC, EDQUOT, EFBIG, EIO, EMFILE, ...); nothing then
-// counts as stored, and a partly written record is not left to be read
-// back (the segment it was to go to takes no further records). Logs nothing:
-// the caller reports the episode.
-int spool_append(spool* s, const void* data, uint32_t len);
+// Appends one record of `len` bytes at `data`, taken at `taken` (seconds
+// since the Unix epoch, 0 for unknown). Returns 0, or an errno value when
+// it could not be written whole (ENOSPC, EDQUOT, EFBIG, EIO, EMFILE, ...);
+// nothing then counts as stored, and a partly written record is not left to
+// be read back (the segment it was to go to takes no further records). Logs
+// nothing: the caller reports the episode.
+int spool_append(spool* s, const void* data, uint32_t len, uint32_t taken);
 
-// Writes `count` records (`datas[i]`, `lens[i]`) into a new segment before
-// the head, so that they are read before anything else: what the broker had
-// not acknowledged, saved at an orderly stop. Returns 0 or an errno value
-// (nothing then counts as stored).
-int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, uint32_t count);
+// Writes `count` records (`datas[i]`, `lens[i]`, taken at `takens[i]` as
+// for spool_append) into a new segment before the head, so that they are
+// read before anything else: what the broker had not acknowledged, saved at
+// an orderly stop. Returns 0 or an errno value (nothing then counts as
+// stored).
+int spool_prepend(spool* s, const void* const* datas, const uint32_t* lens, const uint32_t* takens,
+                  uint32_t count);
 
 // Reads the oldest record into a buffer allocated with malloc, which the
-// caller then owns. Returns 1 with *data, *len set; 0 when the spool is
-// empty; -1 after an ERR line when the head segment cannot be read (it is
-// then given up: deleted, its remaining records counted in *lost). A segment
-// is deleted once its last record has been read.
-int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* lost);
+// caller then owns. Returns 1 with *data, *len and *taken (seconds since the
+// Unix epoch; 0 when unknown, as in every version 1 record) set; 0 when the
+// spool is empty; -1 after an ERR line when the head segment cannot be read
+// (it is then given up: deleted, its remaining records counted in *lost). A
+// segment is deleted once its last record has been read.
+int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* taken, uint32_t* lost);
 
 // Length of the oldest record without reading it; false when empty.
 bool spool_peek_length(spool* s, uint32_t* len);

@@ -145,17 +145,17 @@ TEST_F(QueueTest, MemoryQueueRidesOutAnOutageInOrder) {
   const CommandResult big = send(std::string(5000, 'b'));
   EXPECT_TRUE(big.finished && big.exit_code == 1);
   EXPECT_EQ(big.err, kClient + ": message of 5000 bytes larger than the whole queue (4 KiB)\n");
-  // 100-byte messages take 108 bytes each: 37 fit in 4 KiB.
+  // 100-byte messages take 112 bytes each: 36 fit in 4 KiB.
   const std::string pad(96, '.');
   for (int i = 0; i < 100; ++i) {
     ASSERT_TRUE(send_stream(stream_path_, std::to_string(1000 + i) + pad));
   }
   proxy_->set_mode(TcpProxy::Mode::kForward);
-  for (int i = 100 - 37; i < 100; ++i) {
+  for (int i = 100 - 36; i < 100; ++i) {
     ASSERT_EQ(next_message(milliseconds(15000)).payload, std::to_string(1000 + i) + pad)
         << daemon_->process().stderr_text();
   }
-  // One line for the episode, at least the 10 early ones and 63 of these
+  // One line for the episode, at least the 10 early ones and 64 of these
   // (more when probes of the fixture's were still unacknowledged when the
   // link went).
   ASSERT_TRUE(daemon_->process().wait_for_stderr("oldest messages dropped for newer ones\n",
@@ -269,15 +269,15 @@ TEST_F(QueueTest, ADamagedRecordInTheQueueDirectoryCostsOnlyItsMessage) {
   std::string bytes;
   ASSERT_TRUE(read_file(file, &bytes)) << file;
   // Walks the records to n20's: a 4-byte little-endian length, the checksum,
-  // the payload.
+  // the taken time, the payload.
   size_t at = 8;
-  for (int i = 0; i < 20 && at + 8 <= bytes.size(); ++i) {
+  for (int i = 0; i < 20 && at + 12 <= bytes.size(); ++i) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-    at += 8 + (p[0] | p[1] << 8 | p[2] << 16 | static_cast<size_t>(p[3]) << 24);
+    at += 12 + (p[0] | p[1] << 8 | p[2] << 16 | static_cast<size_t>(p[3]) << 24);
   }
-  ASSERT_LE(at + 8 + 3, bytes.size()) << file;
-  ASSERT_EQ(bytes.substr(at + 8, 3), "n20") << file;
-  bytes[at + 8 + 1] ^= 0x04;
+  ASSERT_LE(at + 12 + 3, bytes.size()) << file;
+  ASSERT_EQ(bytes.substr(at + 12, 3), "n20") << file;
+  bytes[at + 12 + 1] ^= 0x04;
   ASSERT_TRUE(write_file(file, bytes, 0600));
 
   proxy_->set_mode(TcpProxy::Mode::kForward);
@@ -286,7 +286,7 @@ TEST_F(QueueTest, ADamagedRecordInTheQueueDirectoryCostsOnlyItsMessage) {
   ASSERT_NO_FATAL_FAILURE(expect_numbered("n", 21, 40));
   EXPECT_EQ(daemon_->process().count_in_stderr(
                 "WARNING: queue file " + file +
-                ": 11 damaged bytes skipped in 1 places (torn or corrupt); the whole records "
+                ": 15 damaged bytes skipped in 1 places (torn or corrupt); the whole records "
                 "around them kept\n"),
             1u)
       << daemon_->process().stderr_text();
