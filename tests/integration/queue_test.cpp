@@ -254,6 +254,30 @@ TEST_F(QueueTest, QueueDirectoryOutlivesStopKillAndATornTail) {
   EXPECT_EQ(queue_files(), 0u);
 }
 
+// Under MQTT 3.1.1 too, a message that waited longer than --messageexpiry
+// is dropped in its turn, counted in one WARNING line; its age survives a
+// restart in the queue directory's files, while a message taken after the
+// restart still goes out.
+TEST_F(QueueTest, MessagesExpireInTheQueueDirectoryAcrossARestart) {
+  proxy_->set_mode(TcpProxy::Mode::kReject);
+  const std::vector<std::string> queued = {"--queuesize",     "1024", "--queuedir", queue_dir_,
+                                           "--messageexpiry", "3"};
+  ASSERT_NO_FATAL_FAILURE(launch(queued));
+  ASSERT_NO_FATAL_FAILURE(send_numbered("old", 0, 2));
+  kill(daemon_->process().pid(), SIGTERM);
+  ASSERT_TRUE(daemon_->process().wait_exit(milliseconds(5000)));
+  std::this_thread::sleep_for(milliseconds(3200));
+
+  proxy_->set_mode(TcpProxy::Mode::kForward);
+  ASSERT_NO_FATAL_FAILURE(launch(queued));
+  ASSERT_NO_FATAL_FAILURE(send_numbered("new", 0, 1));
+  ASSERT_NO_FATAL_FAILURE(expect_numbered("new", 0, 1));
+  EXPECT_TRUE(daemon_->process().wait_for_stderr("WARNING: 2 messages expired in the queue\n",
+                                                 milliseconds(5000)))
+      << daemon_->process().stderr_text();
+  EXPECT_TRUE(nothing_more_arrives(milliseconds(300)));
+}
+
 // One flipped bit in a record in the middle of the oldest file, found after
 // a kill: that message is lost, with one WARNING line, and every other one
 // arrives in order.
