@@ -22,6 +22,7 @@
 #include "server/script_runner.h"
 #include "server/session_supervisor.h"
 #include "server/settings.h"
+#include "server/tls_setup.h"
 
 namespace {
 
@@ -99,7 +100,8 @@ bool set_connect_properties(struct mosquitto* mosq) {
 bool set_up_before = false;
 
 // Configures callbacks, credentials and TLS. Returns false after an ERR line
-// when the credentials are refused.
+// when the credentials are refused, or at start-up when the TLS engine cannot
+// give the key.
 bool configure_client(struct mosquitto* mosq) {
   const bool at_startup = !set_up_before;
   set_up_before = true;
@@ -133,23 +135,7 @@ bool configure_client(struct mosquitto* mosq) {
     }
   }
 
-  if (args_info.cafile_given && args_info.cert_given && args_info.key_given) {
-    const int rc = mosquitto_tls_set(mosq, args_info.cafile_arg, nullptr, args_info.cert_arg,
-                                     args_info.key_arg, my_pw_callback);
-    // Not fatal: the broker connection then fails and is retried, and this
-    // line tells why.
-    if (rc != MOSQ_ERR_SUCCESS) {
-      diag_err("mosquitto_tls_set failed: %s(%d)\n", mosquitto_strerror(rc), rc);
-    } else if (args_info.insecure_flag != 0 && at_startup) {
-      // The default: whoever holds any certificate from these CAs (with a
-      // public CA bundle, anyone) can pose as the broker.
-      diag_warn(
-          "TLS: the broker's host name is not checked against its certificate; any certificate "
-          "signed by a CA in the cafile is accepted (--insecure turns the check on)\n");
-    }
-  }
-  mosquitto_tls_insecure_set(mosq, args_info.insecure_flag != 0);
-  return true;
+  return tls_configure(mosq, at_startup);
 }
 
 // Sets up a client started afresh by the session thread: will, callbacks,
@@ -206,6 +192,25 @@ bool settings_usable() {
   } else if (expiry != 0 && !mqtt5_protocol()) {
     // MQTT 3.1.1 has no session expiry: a persistent session lives on.
     diag_err("sessionexpiry needs --protocol 5\n");
+    usable = false;
+  }
+  const char* alpn = args_info.alpn_arg;
+  if (args_info.alpn_given && !tls_configured()) {
+    diag_err("alpn needs TLS (--cafile)\n");
+    usable = false;
+  } else if (args_info.alpn_given && (alpn == nullptr || alpn[0] == '\0' || strlen(alpn) > 254)) {
+    // An ALPN protocol name is 1 to 255 bytes; the library takes 254.
+    diag_err("invalid alpn: %s (must be 1 to 254 characters)\n", alpn != nullptr ? alpn : "");
+    usable = false;
+  }
+  const char* keyform = args_info.keyform_arg;
+  if (args_info.keyform_given && keyform != nullptr && strcmp(keyform, "pem") != 0 &&
+      strcmp(keyform, "engine") != 0) {
+    diag_err("invalid keyform: %s (must be pem or engine)\n", keyform);
+    usable = false;
+  } else if (engine_keyform() &&
+             !given_nonempty(args_info.tlsengine_given, args_info.tlsengine_arg)) {
+    diag_err("keyform engine needs --tlsengine\n");
     usable = false;
   }
   if (!uint32_setting(args_info.messageexpiry_given, args_info.messageexpiry_orig, &expiry)) {

@@ -22,6 +22,7 @@
 #include "server/mqtt_session.h"
 #include "server/retry_schedule.h"
 #include "server/settings.h"
+#include "server/tls_setup.h"
 
 namespace {
 
@@ -154,13 +155,31 @@ session_supervisor* supervisor_of(void* obj) { return static_cast<mqtt_session*>
 // other times the library would format a line for every packet.
 void attempt_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) noexcept {
   my_log_callback(mosq, obj, level, str);
-  if (level != MOSQ_LOG_ERR || str == nullptr || strncmp(str, "OpenSSL Error", 13) != 0) return;
-  // "OpenSSL Error[0]: error:...": the first error is the cause.
+  if (level != MOSQ_LOG_ERR || str == nullptr) return;
+  session_supervisor* sv = supervisor_of(obj);
+  // The library's own check of the broker's host name fails the handshake
+  // without a reason OpenSSL would name.
+  if (strcmp(str, "Error: host name verification failed.") == 0) {
+    sv->tls_host_mismatch = true;
+    return;
+  }
+  if (strncmp(str, "OpenSSL Error", 13) != 0) return;
+  // "OpenSSL Error[0]: error:...": the first error is the cause; for a
+  // certificate not accepted, the verification's own reason follows it.
   const char* text = strstr(str, ": ");
   text = text != nullptr ? text + 2 : str;
-  session_supervisor* sv = supervisor_of(obj);
+  char reason[128];
+  const bool verify = strstr(text, "certificate verify failed") != nullptr;
+  if (verify && sv->tls_host_mismatch) {
+    snprintf(reason, sizeof reason, "the certificate does not name %s", args_info.host_arg);
+  } else if (!verify || !tls_verify_reason(mosq, reason, sizeof reason)) {
+    reason[0] = '\0';
+  }
   pthread_mutex_lock(&sv->lock);
-  if (sv->tls_error[0] == '\0') snprintf(sv->tls_error, sizeof sv->tls_error, "%s", text);
+  if (sv->tls_error[0] == '\0') {
+    snprintf(sv->tls_error, sizeof sv->tls_error, "%s%s%s", text, reason[0] != '\0' ? ": " : "",
+             reason);
+  }
   pthread_mutex_unlock(&sv->lock);
 }
 
@@ -182,6 +201,7 @@ void set_attempt_logging(session_supervisor* sv, bool attempting) {
   pthread_mutex_lock(&sv->lock);
   sv->tls_error[0] = '\0';
   pthread_mutex_unlock(&sv->lock);
+  sv->tls_host_mismatch = false;
   if (attempting) {
     sv->deps->log_callback_set(sv->mosq, attempt_log_callback);
   } else {

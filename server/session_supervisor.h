@@ -109,7 +109,10 @@ struct session_supervisor {
   pthread_cond_t reached_changed = PTHREAD_COND_INITIALIZER;
   bool reached = false;      // an attempt has made a TCP connection
   char tls_error[256] = {};  // OpenSSL's reason for the current attempt, if any
-  bool tls = false;          // TLS is configured
+  // The library found that the broker's certificate does not name the host
+  // in the current attempt. Session thread.
+  bool tls_host_mismatch = false;
+  bool tls = false;  // TLS is configured
   // The current attempt's CONNACK result, -1 until one comes.
   int connack = -1;
   // errno as the library left it when it reported the connection's end.

@@ -40,3 +40,12 @@ uint32_t message_expiry_setting() {
   uint32_t v = 0;
   return uint32_setting(args_info.messageexpiry_given, args_info.messageexpiry_orig, &v) ? v : 0;
 }
+
+bool tls_configured() {
+  return args_info.cafile_given != 0 && args_info.cert_given != 0 && args_info.key_given != 0;
+}
+
+bool engine_keyform() {
+  return args_info.keyform_given != 0 && args_info.keyform_arg != nullptr &&
+         strcmp(args_info.keyform_arg, "engine") == 0;
+}

@@ -57,11 +57,22 @@
   OPTION(sessionexpiry, 0, ARG_INT, 0, false,                                                      \
          "      --sessionexpiry=INT   session expiry in seconds  (default=`0')")                   \
   OPTION(messageexpiry, 0, ARG_INT, 0, false,                                                      \
-         "      --messageexpiry=INT   message expiry in seconds  (default=`0')")
+         "      --messageexpiry=INT   message expiry in seconds  (default=`0')")                   \
+  OPTION(alpn, 0, ARG_STRING, 0, false, "      --alpn=STRING         tls alpn protocol")           \
+  OPTION(keyform, 0, ARG_STRING, 0, false,                                                         \
+         "      --keyform=STRING      key form, pem or engine  (default=`pem')")                   \
+  OPTION(tlsengine, 0, ARG_STRING, 0, false, "      --tlsengine=STRING    tls engine")
 
 // True when the `protocol` setting asks for MQTT 5; MQTT 3.1.1 when it is
 // not given. Any thread, after proc_args.
 bool mqtt5_protocol();
+
+// True when TLS is configured: `cafile`, `cert` and `key` all given.
+bool tls_configured();
+
+// True when the `keyform` setting asks for a key held by an OpenSSL engine
+// (`tlsengine`), which `key` then names; a PEM file when not given.
+bool engine_keyform();
 
 // The value of a setting that takes 0 to 4294967295 (the `sessionexpiry`
 // and `messageexpiry` settings: MQTT carries them in 32 bits, wider than the

@@ -66,7 +66,10 @@ const char kDaemonHelp[] =
     "      --queuedir=STRING     queue directory\n"
     "      --protocol=STRING     mqtt protocol, 3.1.1 or 5  (default=`3.1.1')\n"
     "      --sessionexpiry=INT   session expiry in seconds  (default=`0')\n"
-    "      --messageexpiry=INT   message expiry in seconds  (default=`0')\n";
+    "      --messageexpiry=INT   message expiry in seconds  (default=`0')\n"
+    "      --alpn=STRING         tls alpn protocol\n"
+    "      --keyform=STRING      key form, pem or engine  (default=`pem')\n"
+    "      --tlsengine=STRING    tls engine\n";
 
 const char kClientHelp[] =
     "quorrel_client 1.0.0\n"
@@ -176,6 +179,15 @@ TEST(CommandLine, UnusableSessionSettingsEndStartUpNamingSettingAndValue) {
       {{"--messageexpiry", "99999999999999999999"},
        "ERR: invalid messageexpiry: 99999999999999999999 (must be 0 to 4294967295)"},
       {{"--sessionexpiry", "60"}, "ERR: sessionexpiry needs --protocol 5"},
+      // TLS needs the CA file, the certificate and the key.
+      {{"--alpn", "x-amzn-mqtt-ca"}, "ERR: alpn needs TLS (--cafile)"},
+      {{"--alpn", "x-amzn-mqtt-ca", "--cafile", "ca.crt", "--cert", "c.crt"},
+       "ERR: alpn needs TLS (--cafile)"},
+      {{"--alpn", "", "--cafile", "ca.crt", "--cert", "c.crt", "--key", "c.key"},
+       "ERR: invalid alpn:  (must be 1 to 254 characters)"},
+      {{"--keyform", "der"}, "ERR: invalid keyform: der (must be pem or engine)"},
+      {{"--keyform", "engine", "--key", "pkcs11:object=k"},
+       "ERR: keyform engine needs --tlsengine"},
       // A persistent session needs the same identifier at every start.
       {{"--clean_session"},
        "ERR: clean session off needs an id (-i/--id): the broker keeps the session under it "

@@ -123,5 +123,39 @@ TEST_F(TlsBrokerFixture, CafileAndCertWithoutKeyGiveAPlainSession) {
   EXPECT_EQ(next_message().payload, "plain after all");
 }
 
+// A broker whose certificate has expired.
+class ExpiredCertificateTest : public TlsBrokerFixture {
+ protected:
+  BrokerOptions broker_options() const override {
+    BrokerOptions options = TlsBrokerFixture::broker_options();
+    options.server_cert = certs().expired_server_cert;
+    options.server_key = certs().expired_server_key;
+    return options;
+  }
+};
+
+// A certificate not accepted says why, in OpenSSL's words: an expired one
+// and one no CA in the file vouches for give different lines.
+TEST_F(ExpiredCertificateTest, ExpiredAndUnknownCertificatesGiveTheirOwnReasons) {
+  struct Case {
+    std::string cafile;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {certs().ca_cert, "certificate has expired"},
+      // The broker sends its CA along, which the other CA does not know.
+      {certs().other_ca_cert, "self-signed certificate in certificate chain"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    daemon_ = std::make_unique<QuorreldProcess>();
+    ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()),
+                               daemon_args(client_tls_args(c.cafile), broker_->tls_port())));
+    EXPECT_TRUE(daemon_->process().wait_for_stderr("certificate verify failed: " + c.reason + "(",
+                                                   std::chrono::milliseconds(8000)))
+        << daemon_->process().stderr_text();
+  }
+}
+
 }  // namespace
 }  // namespace quorrel_test

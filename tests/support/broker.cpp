@@ -171,8 +171,10 @@ bool MosquittoBroker::prepare(std::vector<std::string>* argv) {
     }
     conf << "listener " << tls_port_ << " 127.0.0.1\n"
          << "cafile " << certs.ca_cert << "\n"
-         << "certfile " << certs.server_cert << "\n"
-         << "keyfile " << certs.server_key << "\n"
+         << "certfile " << (options_.server_cert.empty() ? certs.server_cert : options_.server_cert)
+         << "\n"
+         << "keyfile " << (options_.server_key.empty() ? certs.server_key : options_.server_key)
+         << "\n"
          << "require_certificate true\n";
   }
   const std::string config = dir_.file("mosquitto.conf");

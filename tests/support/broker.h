@@ -34,6 +34,10 @@ struct BrokerOptions {
   // False: the broker takes no retained messages (mosquitto's
   // retain_available), and refuses a session whose will is retained.
   bool retain_available = true;
+  // The TLS listener's certificate and key (with `tls`); empty: the test
+  // CA's server certificate.
+  std::string server_cert;
+  std::string server_key;
   // The access rules for anonymous clients, as lines of mosquitto's
   // acl_file (e.g. "topic read #"); empty: every client may do anything.
   std::string acl;

@@ -22,9 +22,11 @@ bool openssl(TestCertificates* certs, const std::vector<std::string>& args) {
 }
 
 // Issues a certificate for `name` signed by the CA, with the extensions in
-// `extensions` (an openssl extension-file body).
+// `extensions` (an openssl extension-file body), valid from now for `days`
+// days ("-1": it ends a day before it begins, so it has expired).
 bool issue(TestCertificates* certs, const TempDir& dir, const std::string& name,
-           const std::string& subject, const std::string& extensions) {
+           const std::string& subject, const std::string& extensions,
+           const std::string& days = "2") {
   const std::string key = dir.file(name + ".key");
   const std::string csr = dir.file(name + ".csr");
   const std::string ext = dir.file(name + ".ext");
@@ -35,7 +37,7 @@ bool issue(TestCertificates* certs, const TempDir& dir, const std::string& name,
   return openssl(certs, {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                          "-nodes", "-keyout", key, "-out", csr, "-subj", subject}) &&
          openssl(certs, {"x509", "-req", "-in", csr, "-CA", certs->ca_cert, "-CAkey",
-                         dir.file("ca.key"), "-CAcreateserial", "-days", "2", "-out",
+                         dir.file("ca.key"), "-CAcreateserial", "-days", days, "-out",
                          dir.file(name + ".crt"), "-extfile", ext});
 }
 
@@ -59,6 +61,23 @@ TestCertificates make_certificates(const TempDir& dir) {
              "keyUsage=digitalSignature,keyEncipherment\n"
              "extendedKeyUsage=serverAuth\n"
              "subjectAltName=IP:127.0.0.1,DNS:localhost\n")) {
+    return certs;
+  }
+  // The server's certificate again, expired, from a key of its own.
+  certs.expired_server_cert = dir.file("expired.crt");
+  if (!issue(&certs, dir, "expired", "/CN=127.0.0.1",
+             "basicConstraints=CA:FALSE\n"
+             "keyUsage=digitalSignature,keyEncipherment\n"
+             "extendedKeyUsage=serverAuth\n"
+             "subjectAltName=IP:127.0.0.1,DNS:localhost\n",
+             "-1")) {
+    return certs;
+  }
+  certs.expired_server_key = dir.file("expired.key");
+  certs.other_ca_cert = dir.file("other_ca.crt");
+  if (!openssl(&certs, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", dir.file("other_ca.key"), "-out", certs.other_ca_cert,
+                        "-days", "2", "-subj", "/CN=quorrel other CA"})) {
     return certs;
   }
   if (!issue(&certs, dir, "client", "/CN=quorrel test client",

@@ -16,6 +16,9 @@ struct TestCertificates {
   std::string ca_cert;
   std::string server_cert;
   std::string server_key;
+  std::string expired_server_cert;  // a server certificate that has expired,
+  std::string expired_server_key;   // and its key
+  std::string other_ca_cert;        // a CA that signed none of these
   std::string client_cert;
   std::string client_key;            // unencrypted
   std::string client_key_encrypted;  // AES-256, pass phrase key_password
