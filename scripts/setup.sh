@@ -34,7 +34,8 @@ cross_archs="armhf i386"
 
 pkgs="build-essential cmake pkg-config libgtest-dev googletest clang libclang-rt-14-dev
       libmosquitto-dev libev-dev mosquitto mosquitto-clients openssl valgrind file strace
-      mandoc groff-base man-db shellcheck systemd dpkg-dev"
+      mandoc groff-base man-db shellcheck systemd dpkg-dev libssl-dev python3
+      softhsm2 libengine-pkcs11-openssl"
 if [ "$want_cross" -eq 1 ]; then
   for arch in $cross_archs; do
     if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then

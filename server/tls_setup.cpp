@@ -49,6 +49,37 @@ bool engine_failed(const char* what) {
   return false;
 }
 
+// Sets up `ctx` as the library would its own: TLS 1.2 and later without
+// compression, the broker's certificate checked against the CA file, its
+// host name too with the check on (--insecure), and the ALPN protocol. The
+// library is told to leave the context as it is (it would put its own
+// certificate check in, which needs its TLS set-up, made only for a
+// context of its own). False when the CA file cannot be read.
+bool set_up_context(SSL_CTX* ctx) {
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION);
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+  if (SSL_CTX_load_verify_locations(ctx, args_info.cafile_arg, nullptr) != 1) return false;
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  if (args_info.insecure_flag == 0) {
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+    // An address is checked as one, a name as a name.
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, args_info.host_arg) != 1) {
+      X509_VERIFY_PARAM_set1_host(param, args_info.host_arg, 0);
+    }
+  }
+  if (args_info.alpn_given != 0 && args_info.alpn_arg != nullptr) {
+    unsigned char wire[256];
+    const size_t len = strlen(args_info.alpn_arg);
+    if (len == 0 || len > 254) return false;
+    wire[0] = static_cast<unsigned char>(len);
+    memcpy(wire + 1, args_info.alpn_arg, len);
+    // 0 is success here.
+    if (SSL_CTX_set_alpn_protos(ctx, wire, static_cast<unsigned>(len + 1)) != 0) return false;
+  }
+  return true;
+}
+
 #ifndef OPENSSL_NO_ENGINE
 // Answers every question the engine would put to a person with a refusal: a
 // daemon has no one to type a PIN, and the `keypassword` setting is the
@@ -82,15 +113,16 @@ bool load_engine_key() {
   if (no_prompt != nullptr) UI_method_set_reader(no_prompt, refuse_prompt);
   EVP_PKEY* key = ENGINE_load_private_key(engine, args_info.key_arg, no_prompt, nullptr);
   if (no_prompt != nullptr) UI_destroy_method(no_prompt);
-  if (key == nullptr)
-    return engine_failed("the engine cannot give the key (a wrong PIN, or no such key)");
+  if (key == nullptr) return engine_failed("the engine cannot give the key");
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (ctx == nullptr) {
     EVP_PKEY_free(key);
     return engine_failed("no TLS context");
   }
   const char* what = nullptr;
-  if (SSL_CTX_use_certificate_chain_file(ctx, args_info.cert_arg) != 1) {
+  if (!set_up_context(ctx)) {
+    what = "the CA file cannot be read";
+  } else if (SSL_CTX_use_certificate_chain_file(ctx, args_info.cert_arg) != 1) {
     what = "the certificate file cannot be read";
   } else if (SSL_CTX_use_PrivateKey(ctx, key) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
     what = "the key does not match the certificate";
@@ -107,14 +139,10 @@ bool load_engine_key() {
 bool load_engine_key() { return engine_failed("this build of OpenSSL has no engines"); }
 #endif
 
-// Hands engine_context to `mosq`, which adds the CA file, the host-name check
-// and its other settings to it at each connect.
+// Hands engine_context to `mosq`, which uses it as it is for every connect.
 int use_engine_context(struct mosquitto* mosq) {
-  int rc = mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 1);
+  int rc = mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
   if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, engine_context);
-  if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_tls_set(mosq, args_info.cafile_arg, nullptr, nullptr, nullptr, nullptr);
-  }
   return rc;
 }
 
@@ -130,7 +158,8 @@ bool tls_configure(struct mosquitto* mosq, bool at_startup) noexcept {
       rc = mosquitto_tls_set(mosq, args_info.cafile_arg, nullptr, args_info.cert_arg,
                              args_info.key_arg, my_pw_callback);
     }
-    if (rc == MOSQ_ERR_SUCCESS && args_info.alpn_given != 0 && args_info.alpn_arg != nullptr) {
+    if (rc == MOSQ_ERR_SUCCESS && !engine_keyform() && args_info.alpn_given != 0 &&
+        args_info.alpn_arg != nullptr) {
       rc = mosquitto_string_option(mosq, MOSQ_OPT_TLS_ALPN, args_info.alpn_arg);
     }
     // Not fatal: the broker connection then fails and is retried, and this
