@@ -429,7 +429,9 @@ void run_session(session_supervisor* sv) {
       errno = err;
       my_disconnect_callback(sv->mosq, sv->session, rc);
     }
-    if (library_gives_up_on(rc, err)) {
+    // A PUBACK for QoS 2 has been said already, with what the daemon does
+    // about it.
+    if (library_gives_up_on(rc, err) && !sv->session->puback_for_qos2) {
       if (rc == MOSQ_ERR_PROTOCOL && args_info.qos_arg == 2) {
         diag_err(
             "session error: %s(%d); connecting again (a broker that answers QoS 2 "
@@ -489,6 +491,20 @@ void report_failure(outage_log* log, const attempt_failure& failure, double now)
   log->unreported = 0;
 }
 
+// The first session of the process is up after failed attempts: one line
+// says how long start-up took and what was dropped meanwhile, as a session
+// back after a loss does.
+void report_up_after_startup_failures(session_supervisor* sv, double now) {
+  if (!sv->outage.at_startup || sv->outage.attempts == 0) return;
+  mqtt_session* s = sv->session;
+  const unsigned datagrams = s->dropped_datagrams.exchange(0, std::memory_order_relaxed);
+  const unsigned streams = s->dropped_stream_messages.exchange(0, std::memory_order_relaxed);
+  diag_warn(
+      "session up after %.1f s at start-up, %u attempts failed; dropped meanwhile: %u datagrams, "
+      "%u stream messages\n",
+      now - sv->outage.began, sv->outage.attempts, datagrams, streams);
+}
+
 // Takes over the connect and disconnect callbacks and the threaded mode,
 // for a client new or started afresh.
 void take_over_callbacks(session_supervisor* sv) {
@@ -543,6 +559,7 @@ void session_supervisor_turn(session_supervisor* sv) noexcept {
     return;
   }
   const double up_since = deps->now();
+  report_up_after_startup_failures(sv, up_since);
   run_session(sv);
   const double lasted = deps->now() - up_since;
   // Under the session's publish lock, so that no publish falls between

@@ -82,7 +82,8 @@ TEST_F(TlsSessionRecoveryTest, TlsFailureAtConnectIsNamedAtEveryStartUpAttempt) 
       daemon_args(client_tls_args(test_certificates().client_cert), broker_->tls_port())));
   Process& proc = daemon_->process();
   EXPECT_TRUE(proc.wait_for_stderr(
-      "certificate verify failed: self-signed certificate in certificate chain(", milliseconds(8000), 3))
+      "certificate verify failed: self-signed certificate in certificate chain(",
+      milliseconds(8000), 3))
       << proc.stderr_text();
   EXPECT_GE(proc.count_in_stderr("ERR: mosquitto_connect failed: TLS: "), 3u) << proc.stderr_text();
 }
@@ -104,7 +105,8 @@ TEST_F(SessionRecoveryTest, MalformedPacketEndsTheSessionLoudlyAndItComesBack) {
 
 // Both silences: a broker whose SYNs are dropped, and one that accepts the
 // connection but never answers CONNECT. Attempts give up and say so, the
-// keepalive loss is named, and the session is back soon after the path is.
+// keepalive loss is named, and the session is back soon after the path is;
+// the session that ends start-up's failed attempts says how long they took.
 TEST_F(SessionRecoveryTest, UnansweredAttemptsGiveUpAndTheSessionReturnsWithThePath) {
   ASSERT_NO_FATAL_FAILURE(start_proxy(TcpProxy::Mode::kBlackhole));
   ASSERT_TRUE(daemon_->start(unique_daemon_name(test_tag()),
@@ -119,6 +121,16 @@ TEST_F(SessionRecoveryTest, UnansweredAttemptsGiveUpAndTheSessionReturnsWithTheP
       << proc.stderr_text();
   ASSERT_NO_FATAL_FAILURE(
       expect_relaying_within(Clock::now() - milliseconds(100), milliseconds(5000)));
+  // Start-up's failed attempts end in a line at the default level too.
+  EXPECT_EQ(proc.count_in_stderr("WARNING: session up after "), 1u) << proc.stderr_text();
+  const std::string err = proc.stderr_text();
+  const size_t up = err.find(" s at start-up, ");
+  ASSERT_NE(up, std::string::npos) << err;
+  // At least the two attempts seen to fail above.
+  EXPECT_GE(atoi(err.c_str() + up + 16), 2) << err;
+  EXPECT_NE(err.find(" attempts failed; dropped meanwhile: 0 datagrams, 0 stream messages\n", up),
+            std::string::npos)
+      << err;
 
   proxy_->set_mode(TcpProxy::Mode::kSilent);
   ASSERT_TRUE(proc.wait_for_stderr("WARNING: session lost: keepalive timeout", milliseconds(15000)))
