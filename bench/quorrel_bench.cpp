@@ -3,7 +3,7 @@
 // run, against a private mosquitto broker on loopback. Prints one table of
 // medians and ratios and writes it to the results file.
 //
-//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8] [--p2-count N]
+//   quorrel_bench [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8,p9] [--p2-count N]
 //                 [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]
 //                 [--baseline-dir DIR [--baseline-name NAME]] [--p7-count N]
 //                 [--version-name TEXT]
@@ -59,6 +59,7 @@
 #include "bench/queue_dir.h"
 #include "bench/queue_outage.h"
 #include "bench/report.h"
+#include "bench/status_asker.h"
 #include "bench/timed_command.h"
 #include "server/publish_count.h"
 #include "tests/support/broker.h"
@@ -96,9 +97,9 @@ struct Config {
   // The queue directory's size for the P2 run through a daemon with one.
   uint32_t p2_queue_kib = 65536;
   std::string out_path = "bench/results.md";
-  std::string only = "p1,p2,p3,p4,p5,p6,p7,p8";  // which figures to measure
-  std::string musl_dir;                          // static musl programs to measure too, or empty
-  std::string baseline_dir;                      // earlier programs to measure beside, or empty
+  std::string only = "p1,p2,p3,p4,p5,p6,p7,p8,p9";  // which figures to measure
+  std::string musl_dir;                             // static musl programs to measure too, or empty
+  std::string baseline_dir;                         // earlier programs to measure beside, or empty
   std::string baseline_name = "baseline";
   // Arguments the current quorreld of P2 and P8 gets beyond the bench's own
   // (--daemon-arg, repeated): with the current build as the baseline, say,
@@ -142,6 +143,7 @@ class Bench {
   void set_up();
   std::vector<Row> per_message_cost();
   std::vector<Row> sustained_rate();
+  std::vector<Row> status_load();
   std::vector<Row> one_at_a_time();
   std::vector<Row> large_message();
   std::vector<Row> footprint();
@@ -509,6 +511,54 @@ std::vector<Row> Bench::sustained_rate() {
     }
   }
   return rows;
+}
+
+// The relay's QoS 1 rate while a monitor asks the same daemon for its
+// status 1,000 times a second, against its rate without, taking turns at
+// going first; every message must still arrive, and none of the requests
+// may be published (the subscriber would count it).
+std::vector<Row> Bench::status_load() {
+  constexpr double kAsksPerSecond = 1000;
+  std::vector<double> quiet, asked, ratio;
+  unsigned answered = 0;
+  unsigned failed = 0;
+  double asked_seconds = 0;
+  for (int rep = 0; rep < config_.reps; ++rep) {
+    const std::string run = "p9 r" + std::to_string(rep);
+    auto quiet_run = [&] {
+      quiet.push_back(relay_rate(relay_q1_, 1, run + " n ", config_.p2_count, false));
+    };
+    auto asked_run = [&] {
+      quorrel_bench::StatusAsker asker;
+      const Clock::time_point began = Clock::now();
+      asker.start(relay_q1_.stream_path, kAsksPerSecond);
+      asked.push_back(relay_rate(relay_q1_, 1, run + " s ", config_.p2_count, false));
+      asker.stop();
+      asked_seconds += seconds_between(began, Clock::now());
+      answered += asker.answered();
+      failed += asker.failed();
+    };
+    if (rep % 2 == 1) {
+      asked_run();
+      quiet_run();
+    } else {
+      quiet_run();
+      asked_run();
+    }
+    ratio.push_back(asked.back() / quiet.back());
+  }
+  auto rate = [](double r) { return fixed(r / 1000, 1) + " k msg/s"; };
+  const double ratio_median = median(ratio);
+  return {
+      {"P9 status queries, " + std::to_string(config_.p2_count) + " × " +
+           std::to_string(config_.p2_size) + " B, QoS 1",
+       "datagrams through quorreld while it answers `--status` " + fixed(kAsksPerSecond, 0) +
+           " times a second (" + fixed(answered / (asked_seconds > 0 ? asked_seconds : 1), 0) +
+           " answers/s, " + std::to_string(failed) + " unanswered)",
+       rate(median(asked)), ratio_text(ratio_median), "≥ 0.95× without, all delivered",
+       verdict(ratio_median, 0.95, false)},
+      {"", "the same daemon without status queries", rate(median(quiet)), ratio_text(1), "", ""},
+  };
 }
 
 Bench::OneAtATime::OneAtATime(const Relay& relay, bool stream) : relay_(relay), stream_(stream) {
@@ -961,7 +1011,7 @@ int run(int argc, char** argv) {
       config.queue.count = strtoul(argv[++i], nullptr, 10);
     } else {
       fprintf(stderr,
-              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8] [--p2-count N]"
+              "usage: %s [--smoke] [--reps N] [--only p1,p2,p3,p4,p5,p6,p7,p8,p9] [--p2-count N]"
               " [--out FILE] [--musl-dir DIR] [--fleet-daemons N] [--fleet-outage SECONDS]"
               " [--baseline-dir DIR [--baseline-name NAME]] [--p7-count N]"
               " [--daemon-arg ARG]... [--version-name TEXT]\n",
@@ -991,6 +1041,7 @@ int run(int argc, char** argv) {
     section("p6 fleet reconnection", [&] { return fleet_reconnection(config.fleet); });
     section("p7 queue outage", [&] { return queue_outage(config.queue, bench.qos1_rate()); });
     section("p8 one at a time", [&] { return bench.one_at_a_time(); });
+    section("p9 status queries", [&] { return bench.status_load(); });
     const std::string table = render_table(bench.heading(), rows);
     fputs(table.c_str(), stdout);
     std::ofstream out(config.out_path);

@@ -34,81 +34,6 @@ struct file_holder {
   }
 };
 
-// Random part of a verdict address name. Where the kernel's random bytes
-// cannot be read (a chroot without /dev, say), the clock, the pid and the
-// attempt number still give each try and each process its own name.
-uint64_t draw_name_suffix(unsigned attempt) {
-  uint64_t value = 0;
-  if (random_bytes(&value, sizeof value) == 0) return value;
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  value = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-  value ^= (static_cast<uint64_t>(getpid()) << 32) ^ attempt;
-  // splitmix64's finaliser, so that close inputs give unrelated names.
-  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9u;
-  value = (value ^ (value >> 27)) * 0x94d049bb133111ebu;
-  return value ^ (value >> 31);
-}
-
-// Abstract names are global to the network namespace, so a name another
-// socket holds is possible, if unlikely; a fresh draw settles it.
-constexpr unsigned kVerdictBindTries = 3;
-
-// Binds `fd` to an abstract address whose name asks the daemon for a
-// verdict. An abstract name leaves nothing in the file system and goes with
-// the socket. Returns 0, or -1 with errno set by the last bind.
-int bind_verdict_address(int fd) {
-  for (unsigned attempt = 0; attempt < kVerdictBindTries; ++attempt) {
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    // sun_path[0] stays NUL: that makes the name abstract. At most 53 bytes,
-    // so never cut short.
-    const int name_length =
-        snprintf(addr.sun_path + 1, sizeof(addr.sun_path) - 1, "%s%ld.%016" PRIx64,
-                 kVerdictAddressPrefix, static_cast<long>(getpid()), draw_name_suffix(attempt));
-    // The length ends the name: its terminating NUL would be part of it.
-    const socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 +
-                                                 static_cast<size_t>(name_length));
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0) return 0;
-    if (errno != EADDRINUSE) return -1;
-  }
-  return -1;
-}
-
-// Connects a blocking stream socket to the daemon's address `addr` of
-// `addr_len` bytes (unix_address), first binding it to a verdict address when
-// `want_verdict` is set. Returns the descriptor, or -1 after ERR lines.
-int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, bool want_verdict) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    const int err = errno;
-    diag_err("socket failed\n");
-    diag_err_errno(err, "socket");
-    return -1;
-  }
-  // A client that cannot ask for a verdict must not go on to claim success
-  // without one, so this ends the run before anything is sent.
-  if (want_verdict && bind_verdict_address(fd) != 0) {
-    const int err = errno;
-    diag_err_errno(err, "verdict address not bound");
-    close(fd);
-    return -1;
-  }
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<const struct sockaddr*>(&addr),
-                 static_cast<socklen_t>(addr_len));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
-    diag_err_errno_text(err, "Could not bind connect socket");
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Chunks of the file collected for one send. The file is read and logged in
 // kSendChunk pieces, but handed to the socket kChunksPerSend pieces at a time:
 // a stream socket keeps no boundaries, so the daemon receives the same bytes
@@ -218,6 +143,40 @@ bool await_verdict(int fd, const char* program) {
 
 }  // namespace
 
+// Connects a blocking stream socket to the daemon's address `addr` of
+// `addr_len` bytes (unix_address), first binding it to an abstract address
+// named `ask` (kVerdictAddressPrefix, kStatusAddressPrefix) when not null.
+// Returns the descriptor, or -1 after ERR lines.
+int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, const char* ask) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    const int err = errno;
+    diag_err("socket failed\n");
+    diag_err_errno(err, "socket");
+    return -1;
+  }
+  // A client that cannot ask for a verdict must not go on to claim success
+  // without one, so this ends the run before anything is sent.
+  if (ask != nullptr && bind_abstract_address(fd, ask) != 0) {
+    const int err = errno;
+    diag_err_errno(err, "verdict address not bound");
+    close(fd);
+    return -1;
+  }
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const struct sockaddr*>(&addr),
+                 static_cast<socklen_t>(addr_len));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    diag_err_errno_text(err, "Could not bind connect socket");
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int send_all(int fd, const void* data, size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
@@ -276,7 +235,7 @@ int send_message(const char* program) {
   // Detached, the client has no one to tell the verdict to.
   const bool want_verdict = daemon_mode == 0;
   fd_holder sock;
-  sock.fd = connect_to_daemon(addr, addr_len, want_verdict);
+  sock.fd = connect_to_daemon(addr, addr_len, want_verdict ? kVerdictAddressPrefix : nullptr);
   if (sock.fd < 0) return 1;
 
   int status = 0;

@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 // Size of the chunks a file is read and logged in (each chunk's DEBUG line
 // shows at most this many bytes).
@@ -18,6 +19,12 @@ constexpr size_t kSendChunk = 2047;
 // continuing after short writes and retrying on EINTR. Never raises SIGPIPE.
 // Returns 0, or -1 with errno set by the failing send.
 int send_all(int fd, const void* data, size_t length);
+
+// Connects a blocking stream socket to the daemon's address `addr` of
+// `addr_len` bytes (unix_address), first binding it to an abstract address
+// named `ask` (kVerdictAddressPrefix, kStatusAddressPrefix) when not null.
+// Returns the descriptor, which the caller owns, or -1 after ERR lines.
+int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, const char* ask);
 
 // Sends the message that `args_info` describes (the file named by `file`
 // when given, else the text of `data`) to the stream socket at `unixsock`.

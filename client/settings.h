@@ -21,7 +21,9 @@
   OPTION(file, 'f', ARG_STRING, 0, false, "  -f, --file=STRING      data file")                \
   OPTION(data, 'D', ARG_STRING, 0, false, "  -D, --data=STRING      data string")              \
   OPTION(debug, 'd', ARG_INT, 4, false, "  -d, --debug=INT        debug level  (default=`4')") \
-  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon           daemon mode  (default=off)")
+  OPTION(daemon, 0, ARG_FLAG, 0, false, "      --daemon           daemon mode  (default=off)") \
+  OPTION(status, 0, ARG_FLAG, 0, false,                                                        \
+         "      --status           print the daemon's status and exit  (default=off)")
 
 struct args_info_t {
   QUORREL_CLIENT_OPTIONS(CMDLINE_RECORD_FIELDS)

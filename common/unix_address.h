@@ -14,4 +14,19 @@
 // would not hold it with its NUL).
 int unix_address(struct sockaddr_un* addr, const char* path);
 
+#include <stddef.h>
+
+// True when the socket address `addr` of `len` bytes (as accept or
+// getpeername return it) is an abstract Unix address (first byte of
+// sun_path NUL) whose name begins with the `prefix_len` bytes at `prefix`:
+// how a writer asks the daemon for something besides taking its message.
+bool abstract_peer_named(const void* addr, size_t len, const char* prefix,
+                         size_t prefix_len) noexcept;
+
+// Binds `fd` to an abstract address named `prefix` followed by the pid and
+// a random number, which leaves nothing in the file system and goes with the
+// socket; a name another socket holds (unlikely) is drawn again, up to three
+// times. Returns 0, or -1 with errno set by the last bind.
+int bind_abstract_address(int fd, const char* prefix) noexcept;
+
 #endif  // QUORREL_COMMON_UNIX_ADDRESS_H_

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -16,6 +17,7 @@
 #include "common/log.h"
 #include "server/client_id.h"
 #include "server/daemon_exit.h"
+#include "server/daemon_status.h"
 #include "server/heap.h"
 #include "server/mqtt_session.h"
 #include "server/relay.h"
@@ -330,6 +332,7 @@ namespace {
 
 // Start-up and the loop; returns the status to end with (see daemon_main).
 int run_daemon(int argc, char** argv) {
+  const int64_t started = static_cast<int64_t>(time(nullptr));
   heap_configure();
   // A queue file that reaches the file-size limit must fail its write
   // (EFBIG), so that the queue goes on in memory, not end the daemon.
@@ -383,6 +386,10 @@ int run_daemon(int argc, char** argv) {
   // Both socket contexts live in this frame, which lasts as long as the loop.
   stream_server stream{};
   dgram_server dgram{};
+  // The status answers from the first connection on: down since the start.
+  session_report_state(&daemon_session, false);
+  daemon_status_init(&daemon_session, &stream, started);
+  stream.status = daemon_status;
   // Without a queue, local data is read only once the broker is reachable,
   // as it always was; with one, the sockets open first, so that a device
   // that boots without its uplink queues from the start.

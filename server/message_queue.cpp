@@ -319,3 +319,21 @@ uint32_t queue_save_at_stop(message_queue* q, held_list* unfinished) {
   if (err != 0) diag_err_errno(err, "queue directory %s not synced", q->disk.dir);
   return unsaved;
 }
+
+bool queue_oldest_taken(message_queue* q, double* taken) {
+  if (q->front.head != nullptr) {
+    *taken = q->front.head->taken;
+    return true;
+  }
+  uint32_t file_time = 0;
+  if (q->has_spool && spool_peek_taken(&q->disk, &file_time)) {
+    const clock_pair now = clocks_now();
+    *taken = queue_taken_time(file_time, q->opened, now.mono, now.wall);
+    return true;
+  }
+  if (q->memory.head != nullptr) {
+    *taken = q->memory.head->taken;
+    return true;
+  }
+  return false;
+}

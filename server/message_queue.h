@@ -91,6 +91,11 @@ bool queue_empty(const message_queue* q);
 uint64_t queue_stored_bytes(const message_queue* q);
 uint32_t queue_count(const message_queue* q);
 
+// When the oldest message waiting was taken (monotonic seconds), read from
+// its record's header when it waits in a file; false when the queue is
+// empty.
+bool queue_oldest_taken(message_queue* q, double* taken);
+
 // True when one more message of `len` bytes would not fit.
 bool queue_full_for(const message_queue* q, uint32_t len);
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include "common/log.h"
 #include "server/daemon_exit.h"
@@ -208,6 +209,7 @@ void take_back_locked(mqtt_session* s, bool short_session) {
         static_cast<unsigned>(oldest->len), s->suspect_strikes, kShortSessionSeconds);
     held_list_remove(&back, oldest);
     held_message_free(oldest);
+    session_report_count(s, &session_report::given_up);
     s->suspect_seq = 0;
     s->suspect_strikes = 0;
   }
@@ -235,6 +237,7 @@ void connack_received(struct mosquitto* mosq, mqtt_session* s, int rc) {
     return;
   }
   s->session_qos = s->publish_qos.load(std::memory_order_relaxed);
+  session_report_state(s, true);
   s->isconnect.store(1, std::memory_order_relaxed);
   report_session_back(s);
   // What waits in the queue goes out now.
@@ -297,6 +300,11 @@ void my_disconnect_callback(struct mosquitto* mosq, void* obj, int rc) noexcept 
       snprintf(reason, sizeof reason, "%s(%d)", session_error_text(rc, err),
                session_error_code(rc, err));
     }
+    session_report_state(s, false);
+    char failure[sizeof reason + 16];
+    snprintf(failure, sizeof failure, "session lost: %s", reason);
+    session_report_failure(s, failure, 0);
+    if (unsent != 0) session_report_count(s, &session_report::dropped_unsent, unsent);
     if (unsent == 0) {
       diag_warn("session lost: %s, reconnecting\n", reason);
     } else {
@@ -456,6 +464,21 @@ void my_connect_v5_callback(struct mosquitto* mosq, void* obj, int rc, int flags
   connack_received(mosq, s, rc);
 }
 
+namespace {
+
+// The library is done with publish `mid`, delivered or refused.
+void publish_done(struct mosquitto* mosq, mqtt_session* s, int mid) {
+  (void)mosq;
+  diag_debug("publish callback: %d\n", mid);
+  bool crossed_low = false;
+  // The end of a burst the broker was slow to take: hand the freed messages
+  // back, so that the daemon shrinks again once the broker has caught up.
+  if (publish_finished(&s->records, mid, &crossed_low)) heap_release_free();
+  if (crossed_low) wake_main(s);
+}
+
+}  // namespace
+
 void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reason_code,
                             const mosquitto_property* props) noexcept {
   mqtt_session* s = session_of(obj);
@@ -472,6 +495,9 @@ void my_publish_v5_callback(struct mosquitto* mosq, void* obj, int mid, int reas
     s->refused_code = reason_code;
     s->refused_last = monotonic_seconds();
     memcpy(s->refused_reason, reason_string, sizeof s->refused_reason);
+    session_report_count(s, &session_report::broker_refused);
+    publish_done(mosq, s, mid);
+    return;
   }
   my_publish_callback(mosq, obj, mid);
 }
@@ -503,14 +529,9 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 }
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
-  (void)mosq;
-  diag_debug("publish callback: %d\n", mid);
-  bool crossed_low = false;
-  // The end of a burst the broker was slow to take: hand the freed messages
-  // back, so that the daemon shrinks again once the broker has caught up.
   mqtt_session* s = session_of(obj);
-  if (publish_finished(&s->records, mid, &crossed_low)) heap_release_free();
-  if (crossed_low) wake_main(s);
+  session_report_count(s, &session_report::relayed);
+  publish_done(mosq, s, mid);
 }
 
 namespace {
@@ -617,6 +638,7 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
     // neither wedges the session nor counts against it.
     const unsigned limit = s->max_packet_size.load(std::memory_order_relaxed);
     log_oversize(m->len, limit);
+    session_report_count(s, &session_report::too_large);
     if (refusal != nullptr && refusal_size > 0) {
       snprintf(refusal, refusal_size,
                "message of %u bytes larger than the broker's maximum packet size of %u bytes",
@@ -624,6 +646,7 @@ publish_outcome session_publish(mqtt_session* s, held_message* m, char* refusal,
     }
   } else {
     log_publish_failure(rc);
+    session_report_count(s, &session_report::library_refused);
     if (refusal != nullptr && refusal_size > 0) {
       snprintf(refusal, refusal_size, "refused by the MQTT library: %s(%d)", mosquitto_strerror(rc),
                rc);
@@ -679,4 +702,35 @@ uint32_t publish_payload_limit(size_t topic_len, int qos, bool mqtt5) noexcept {
       2 + static_cast<uint64_t>(topic_len) + (qos > 0 ? 2 : 0) + (mqtt5 ? 9 : 0);
   if (overhead > kMqttMaxRemainingLength) return 0;
   return static_cast<uint32_t>(kMqttMaxRemainingLength - overhead);
+}
+
+void session_report_count(mqtt_session* s, uint64_t session_report::*field, uint64_t n) noexcept {
+  pthread_mutex_lock(&s->report_lock);
+  s->report.*field += n;
+  pthread_mutex_unlock(&s->report_lock);
+}
+
+void session_report_state(mqtt_session* s, bool up) noexcept {
+  const double mono = monotonic_seconds();
+  const int64_t wall = static_cast<int64_t>(time(nullptr));
+  pthread_mutex_lock(&s->report_lock);
+  s->report.up = up;
+  s->report.since_mono = mono;
+  s->report.since_wall = wall;
+  if (up) s->report.attempts = 0;
+  pthread_mutex_unlock(&s->report_lock);
+}
+
+void session_report_failure(mqtt_session* s, const char* text, unsigned attempts) noexcept {
+  pthread_mutex_lock(&s->report_lock);
+  snprintf(s->report.last_error, sizeof s->report.last_error, "%s", text);
+  s->report.attempts = attempts;
+  pthread_mutex_unlock(&s->report_lock);
+}
+
+session_report session_report_copy(mqtt_session* s) noexcept {
+  pthread_mutex_lock(&s->report_lock);
+  const session_report copy = s->report;
+  pthread_mutex_unlock(&s->report_lock);
+  return copy;
 }

@@ -29,6 +29,24 @@ struct mosquitto_message;
 typedef struct mqtt5__property mosquitto_property;
 struct session_supervisor;
 
+// What the session tells the daemon's status (daemon_status): counts since
+// the start, whether the session is up and since when, and why the last
+// attempt or session failed. Kept in mqtt_session under its report_lock,
+// which is held only to count or to copy.
+struct session_report {
+  uint64_t relayed;          // reported done by the library, not refused by the broker
+  uint64_t broker_refused;   // refused by the broker in their PUBACK or PUBREC (MQTT 5)
+  uint64_t given_up;         // given up after short sessions
+  uint64_t library_refused;  // refused by the MQTT library at publish
+  uint64_t too_large;        // over the broker's Maximum Packet Size (MQTT 5)
+  uint64_t dropped_unsent;   // at QoS 0 without a queue, dropped with a lost connection
+  bool up;
+  int64_t since_wall;    // when the session last went up or down (Unix seconds)
+  double since_mono;     // the same, monotonic_seconds
+  unsigned attempts;     // failed attempts since the last session ended
+  char last_error[192];  // the latest failure's text; empty: none yet
+};
+
 // The session, owned by daemon_main for the life of the process and handed
 // to the library as the client's user data (mosquitto_new,
 // mosquitto_reinitialise), to the supervisor and to the relay.
@@ -55,6 +73,11 @@ struct mqtt_session {
 
   // What the library holds for the daemon (their own lock).
   publish_records records{};
+
+  // For the status: written by both threads, read by the main thread, each
+  // under report_lock (session_report_*).
+  pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
+  session_report report{};
 
   // The QoS of every publish: the `qos` setting, or lower when the broker
   // takes no more (MQTT 5's Maximum QoS). Written by the session thread
@@ -125,6 +148,17 @@ struct mqtt_session {
   uint64_t suspect_seq = 0;  // the oldest unfinished message at the last short sessions
   int suspect_strikes = 0;   // how many short sessions in a row it was the oldest
 };
+
+// Counts `n` more in `field` of the session's report. Any thread.
+void session_report_count(mqtt_session* s, uint64_t session_report::*field,
+                          uint64_t n = 1) noexcept;
+// Notes that the session went up or down now. Any thread.
+void session_report_state(mqtt_session* s, bool up) noexcept;
+// Notes why an attempt or a session failed (`text`, one line), and the
+// failed attempts since the last session ended. Session thread.
+void session_report_failure(mqtt_session* s, const char* text, unsigned attempts) noexcept;
+// A copy of the report. Any thread.
+session_report session_report_copy(mqtt_session* s) noexcept;
 
 // True while the broker has accepted the session. Any thread.
 inline bool session_up(const mqtt_session* s) {

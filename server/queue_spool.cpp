@@ -605,6 +605,15 @@ bool spool_peek_length(spool* s, uint32_t* len) {
   return true;
 }
 
+bool spool_peek_taken(spool* s, uint32_t* taken) {
+  const spool_segment* seg = s->head;
+  if (seg == nullptr) return false;
+  *taken = 0;
+  unsigned char h[kSpoolRecordHeaderBytes];
+  if (read_record_header(s, h) == 0) *taken = record_taken(seg->version, h);
+  return true;
+}
+
 void spool_skip(spool* s, uint32_t len) { mark_read(s, len); }
 
 uint32_t spool_drop_oldest(spool* s) { return s->head != nullptr ? drop_head(s) : 0; }

@@ -120,6 +120,11 @@ int spool_pop(spool* s, unsigned char** data, uint32_t* len, uint32_t* taken, ui
 // Length of the oldest record without reading it; false when empty.
 bool spool_peek_length(spool* s, uint32_t* len);
 
+// The time the oldest record's message was taken, as its header has it (0:
+// not known, or the header cannot be read), without reading the record;
+// false when empty.
+bool spool_peek_taken(spool* s, uint32_t* taken);
+
 // Counts the oldest record as read without reading it, for a caller that
 // holds a copy of it: the counts change and a segment is deleted once its
 // last record is read, as for spool_pop.

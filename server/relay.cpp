@@ -42,6 +42,8 @@ struct relay_state {
 
   uint32_t message_expiry;  // seconds a message may wait; 0: for ever
 
+  relay_report report;  // drops since the start, for the status
+
   bool stopping;  // an orderly stop: nothing more is read
 };
 
@@ -114,6 +116,7 @@ constexpr uint32_t kExpiriesPerTurn = 1024;
 bool drop_if_expired(held_message* m, double now) {
   if (relay.message_expiry == 0 || !(now - m->taken > relay.message_expiry)) return false;
   count_dropped(&relay.expiry, 1, now);
+  ++relay.report.expired;
   held_message_free(m);
   return true;
 }
@@ -127,6 +130,7 @@ void drain() {
   while (!queue_empty(&relay.queue) && up() && library_level() != kAboveHighWater) {
     uint32_t lost = 0;
     held_message* m = queue_pop(&relay.queue, &lost);
+    relay.report.unreadable += lost;
     if (m == nullptr) break;
     if (relay.message_expiry != 0 && drop_if_expired(m, monotonic_seconds())) {
       if (++expired == kExpiriesPerTurn) {
@@ -205,6 +209,7 @@ void enqueue(held_message* m, message_verdict* verdict, bool up) {
   const uint64_t record = queue_record_bytes(m->len);
   const uint64_t bound = queue_bound(q);
   if (record > bound) {
+    ++relay.report.larger_than_queue;
     diag_err("message of %u bytes larger than the whole queue (%llu KiB), dropped\n",
              static_cast<unsigned>(m->len), static_cast<unsigned long long>(bound / 1024));
     if (verdict != nullptr) {
@@ -225,6 +230,7 @@ void enqueue(held_message* m, message_verdict* verdict, bool up) {
       const uint32_t dropped = queue_drop_oldest(q);
       if (dropped == 0) break;
       count_dropped(&relay.overflow, dropped, now);
+      relay.report.queue_full += dropped;
     }
   }
   queue_push(q, m, now);
@@ -270,6 +276,7 @@ void offer(held_message* m, message_verdict* verdict, std::atomic<unsigned>* dro
     return;
   }
   dropped->fetch_add(1, std::memory_order_relaxed);
+  ++relay.report.session_down;
   refuse(verdict, "dropped: the broker session is down and no queue is set");
   held_message_free(m);
 }
@@ -340,6 +347,8 @@ void relay_close() noexcept {
 }
 
 message_queue* relay_queue() noexcept { return &relay.queue; }
+
+relay_report relay_report_now() noexcept { return relay.report; }
 
 void relay_stream_message(void* arg, byte_buffer* buf, message_verdict* verdict) noexcept {
   (void)arg;

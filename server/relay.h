@@ -34,6 +34,18 @@ constexpr double kSyncSeconds = 1.0;
 constexpr double kOverflowQuietSeconds = 1.0;
 constexpr double kOverflowReportSeconds = 60.0;
 
+// Messages the relay dropped since the start, by reason, for the status.
+struct relay_report {
+  uint64_t session_down;       // the session down and no queue set
+  uint64_t queue_full;         // the oldest, giving way to newer ones
+  uint64_t larger_than_queue;  // larger than the whole queue
+  uint64_t expired;            // waited longer than messageexpiry
+  uint64_t unreadable;         // lost with a queue file that could not be read
+};
+
+// The relay's counts since the start. Main thread.
+relay_report relay_report_now() noexcept;
+
 // Opens the queue: `capacity_kib` KiB (0: none), in `dir` when not null.
 // Returns 0; 1 after an ERR line when another daemon holds the directory;
 // -1 after an ERR line when the directory cannot be used. Before the

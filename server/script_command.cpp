@@ -89,9 +89,11 @@ void run_script_command(script_command command, const char* which) noexcept {
       return;
     case kScriptCommandTooLong:
       diag_err("script command too long: %zu bytes, not run\n", command.length);
+      script_runner_not_run();
       return;
     case kScriptCommandOutOfMemory:
       diag_err("out of memory, %sscript not run\n", which);
+      script_runner_not_run();
       return;
   }
 }

@@ -58,6 +58,10 @@ struct script_runner {
   unsigned queued;
   size_t queued_bytes;
   queue_overflow overflow;
+  // Since the start: scripts started, and those not run (a full queue, a
+  // child that could not be created).
+  uint64_t started_total;
+  uint64_t not_run_total;
 
   struct ev_loop* loop;
   ev_child reaper;
@@ -192,6 +196,11 @@ bool start_queued(unsigned most) noexcept {
     } else {
       put_pid(runner.pids, pid);
     }
+    if (pid < 0) {
+      ++runner.not_run_total;
+    } else {
+      ++runner.started_total;
+    }
     spawn_done();
     pthread_mutex_unlock(&runner_mu);
     if (pid < 0) diag_err_errno(err, "script start failed");
@@ -302,6 +311,7 @@ void script_runner_submit(char* command, size_t length) noexcept {
     opened = !runner.overflow.open;
     runner.overflow.open = true;
     if (runner.overflow.refused < UINT_MAX) ++runner.overflow.refused;
+    ++runner.not_run_total;
     runner.overflow.last_refusal = now;
     log_full = log_throttle_admit(&queue_full_log, now, &held_back);
   }
@@ -320,4 +330,17 @@ void script_runner_submit(char* command, size_t length) noexcept {
   // One spawn at most here: when more could start (a spawn failed, or a child
   // ended before its pid was recorded), the main thread starts them.
   if (start_queued(1) && runner.loop != nullptr) ev_async_send(runner.loop, &runner.wake);
+}
+
+void script_runner_counts(uint64_t* started, uint64_t* not_run) noexcept {
+  pthread_mutex_lock(&runner_mu);
+  *started = runner.started_total;
+  *not_run = runner.not_run_total;
+  pthread_mutex_unlock(&runner_mu);
+}
+
+void script_runner_not_run() noexcept {
+  pthread_mutex_lock(&runner_mu);
+  ++runner.not_run_total;
+  pthread_mutex_unlock(&runner_mu);
 }

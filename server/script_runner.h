@@ -13,6 +13,7 @@
 #define QUORREL_SERVER_SCRIPT_RUNNER_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "server/log_throttle.h"
 
@@ -56,5 +57,14 @@ void script_runner_start(struct ev_loop* loop, double (*clock)() = monotonic_sec
 // When the child cannot be created the command is dropped with an ERR line.
 // Starts at most one child itself. Any thread.
 void script_runner_submit(char* command, size_t length) noexcept;
+
+// Counts a script that was not run before it reached the runner (its
+// command could not be built). Any thread.
+void script_runner_not_run() noexcept;
+
+// Since the start: scripts started, and scripts not run (refused by a full
+// queue, their child not created, or counted by script_runner_not_run).
+// Any thread.
+void script_runner_counts(uint64_t* started, uint64_t* not_run) noexcept;
 
 #endif  // QUORREL_SERVER_SCRIPT_RUNNER_H_

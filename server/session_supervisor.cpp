@@ -491,6 +491,18 @@ void report_failure(outage_log* log, const attempt_failure& failure, double now)
   log->unreported = 0;
 }
 
+// Tells the status why the attempt failed and how many have since the last
+// session.
+void note_failure(session_supervisor* sv, const attempt_failure& failure) {
+  char text[sizeof failure.text + 16];
+  if (failure.code == kCodeInText) {
+    snprintf(text, sizeof text, "%s", failure.text);
+  } else {
+    snprintf(text, sizeof text, "%s(%d)", failure.text, failure.code);
+  }
+  session_report_failure(sv->session, text, sv->outage.attempts);
+}
+
 // The first session of the process is up after failed attempts: one line
 // says how long start-up took and what was dropped meanwhile, as a session
 // back after a loss does.
@@ -556,6 +568,7 @@ void session_supervisor_turn(session_supervisor* sv) noexcept {
   if (!attempt(sv, &failure)) {
     retry_attempt_failed(&sv->schedule);
     report_failure(&sv->outage, failure, deps->now());
+    note_failure(sv, failure);
     return;
   }
   const double up_since = deps->now();

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/status_query.h"
 #include "common/verdict.h"
 #include "server/alloc.h"
 #include "server/heap.h"
@@ -171,6 +172,24 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
   return 0;
 }
 
+namespace {
+
+// Writes the status to the asker on `fd` and closes it. The answer is
+// small beside a socket's buffer, so one send without waiting takes it
+// whole; an asker already gone, or one whose buffer is full, gets what
+// fits, which it then tells from a whole answer.
+void answer_status(stream_server* server, int fd) {
+  char answer[kStatusAnswerMax];
+  const size_t len = server->status(answer, sizeof answer);
+  ssize_t n;
+  do {
+    n = send(fd, answer, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+}
+
+}  // namespace
+
 void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
   (void)loop;
   (void)revents;
@@ -197,6 +216,10 @@ void accept_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     return;
   }
   diag_debug("Accepted connection on socket %d\n", server->fd);
+  if (server->status != nullptr && status_requested(peer, peer_len)) {
+    answer_status(server, fd);
+    return;
+  }
 
   stream_client* client = static_cast<stream_client*>(ss_malloc(sizeof(stream_client)));
   client->fd = fd;
@@ -271,6 +294,7 @@ void recv_cb(struct ev_loop* loop, ev_io* w, int revents) noexcept {
     if (n > 0) {
       if (static_cast<uint64_t>(buf->length) + static_cast<uint64_t>(n) > limit) {
         diag_err("message on fd %d longer than %" PRIu32 " bytes, dropped\n", client->fd, limit);
+        ++server->refused_too_long;
         message_verdict refusal{};
         snprintf(refusal.reason, sizeof refusal.reason,
                  "message longer than the daemon's limit of %" PRIu32 " bytes", limit);

@@ -86,6 +86,12 @@ struct stream_server : socket_context {
   // Takes each completed message and says what became of it, for writers
   // that asked for a verdict; set by stream_server_open.
   take_fn take;
+  // Writes the daemon's status (common/status_query.h) into `out` (`size`
+  // bytes) and returns its length, for a connection that asks for it; set
+  // by the owner. Null: such a connection is read as a message.
+  size_t (*status)(char* out, size_t size);
+  // Messages refused since the start for being longer than max_message.
+  uint64_t refused_too_long;
   // Back-pressure (stream_server_pause): neither the listener nor any
   // connection is read.
   bool reading_paused;
@@ -132,8 +138,9 @@ int stream_server_open(stream_server* server, struct ev_loop* loop, const char* 
                        void* publish_arg, take_fn take);
 
 // libev callback on stream_server::io: accepts one connection and starts
-// collecting it. When descriptors or memory run out, stops the listener for
-// kAcceptPauseSeconds instead of spinning; other failures are logged only.
+// collecting it; a connection that asks for the status (with `status` set)
+// gets the answer at once and is closed, nothing read from it. When descriptors or memory run out,
+// stops the listener for kAcceptPauseSeconds instead of spinning; other failures are logged only.
 // While a new connection would leave fewer than kFdReserve descriptors below
 // the limit, it is not accepted: the listener waits until a connection ends,
 // with one WARNING line per episode (an episode ends once kFdReserve

@@ -83,7 +83,8 @@ const char kClientHelp[] =
     "  -f, --file=STRING      data file\n"
     "  -D, --data=STRING      data string\n"
     "  -d, --debug=INT        debug level  (default=`4')\n"
-    "      --daemon           daemon mode  (default=off)\n";
+    "      --daemon           daemon mode  (default=off)\n"
+    "      --status           print the daemon's status and exit  (default=off)\n";
 
 TEST(CommandLine, HelpAndVersionExactlyAndWithStatusZero) {
   for (const char* flag : {"-h", "--help"}) {
