@@ -116,21 +116,7 @@ int send_file(int fd, FILE* stream, const char* name, chunk_batch* batch) {
 // Returns true for an accepted message.
 bool await_verdict(int fd, const char* program) {
   char line[kVerdictLineMax];
-  size_t used = 0;
-  if (shutdown(fd, SHUT_WR) == 0) {
-    while (used < sizeof line) {
-      const ssize_t n = read(fd, line + used, sizeof line - used);
-      if (n > 0) {
-        used += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        // End of file; or ECONNRESET, which follows the verdict when the
-        // daemon refused a message mid-way and closed with the rest unread.
-        break;
-      }
-    }
-  }
+  const size_t used = end_and_read_reply(fd, line, sizeof line);
   message_verdict verdict{};
   if (!verdict_parse(line, used, &verdict)) {
     fprintf(stderr, "%s: no verdict: the daemon stopped, or the peer is not quorreld\n", program);
@@ -175,6 +161,24 @@ int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, const char* 
     return -1;
   }
   return fd;
+}
+
+size_t end_and_read_reply(int fd, char* reply, size_t size) {
+  size_t used = 0;
+  if (shutdown(fd, SHUT_WR) != 0) return 0;
+  while (used < size) {
+    const ssize_t n = read(fd, reply + used, size - used);
+    if (n > 0) {
+      used += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // End of file; or ECONNRESET, which follows the verdict when the
+      // daemon refused a message mid-way and closed with the rest unread.
+      break;
+    }
+  }
+  return used;
 }
 
 int send_all(int fd, const void* data, size_t length) {

@@ -26,6 +26,11 @@ int send_all(int fd, const void* data, size_t length);
 // Returns the descriptor, which the caller owns, or -1 after ERR lines.
 int connect_to_daemon(const struct sockaddr_un& addr, int addr_len, const char* ask);
 
+// Shuts down the sending side of the connection `fd` (which ends a message,
+// or a request, without a byte), then reads what the daemon writes back into
+// `reply` until it closes or `size` bytes have come. Returns the bytes read.
+size_t end_and_read_reply(int fd, char* reply, size_t size);
+
 // Sends the message that `args_info` describes (the file named by `file`
 // when given, else the text of `data`) to the stream socket at `unixsock`.
 // Parameters and the file are checked before connecting, so a failure

@@ -27,19 +27,7 @@ int print_status(const char* program) {
   if (fd < 0) return 1;
   // The daemon answers at once and closes; the request carries no byte.
   static char answer[kStatusAnswerMax + 1];
-  size_t used = 0;
-  if (shutdown(fd, SHUT_WR) == 0) {
-    while (used < sizeof answer) {
-      const ssize_t n = read(fd, answer + used, sizeof answer - used);
-      if (n > 0) {
-        used += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        break;
-      }
-    }
-  }
+  const size_t used = end_and_read_reply(fd, answer, sizeof answer);
   close(fd);
   if (!status_answer_valid(answer, used)) {
     fprintf(stderr, "%s: no status: the daemon stopped, or the peer is not quorreld\n", program);
