@@ -88,17 +88,23 @@ bool add_publish_properties(mosquitto_property** props, bool alias, uint32_t exp
   return true;
 }
 
+// Made at the first publish or CONNACK that needs them, under the publish
+// lock (which both hold); plain statics, so that no guard from the C++
+// runtime is needed.
+fixed_properties fixed_made;
+bool fixed_ready = false;
+
+// REQUIRES: the publish lock held.
 const fixed_properties& publish_properties(uint32_t expiry) {
-  static const fixed_properties made = [expiry] {
-    fixed_properties p;
-    add_publish_properties(&p.alias, true, 0);
+  if (!fixed_ready) {
+    fixed_ready = true;
+    add_publish_properties(&fixed_made.alias, true, 0);
     if (expiry != 0) {
-      add_publish_properties(&p.expiry, false, expiry);
-      add_publish_properties(&p.alias_and_expiry, true, expiry);
+      add_publish_properties(&fixed_made.expiry, false, expiry);
+      add_publish_properties(&fixed_made.alias_and_expiry, true, expiry);
     }
-    return p;
-  }();
-  return made;
+  }
+  return fixed_made;
 }
 
 // One PUBLISH of `len` bytes at `payload`, taken at `taken`, to the `topic`
