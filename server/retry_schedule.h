@@ -16,8 +16,9 @@
 //   - attempts start at least 1 s apart, whatever the draws;
 //   - at most 11 of them start in any 60 s: each gap is at least half the
 //     outage's age, so their starts grow at least geometrically;
-//   - a device is back at most as long after the broker's return as the
-//     outage had lasted, and at most a minute after a long one;
+//   - after the broker's return a device tries it again within as long as
+//     the outage had lasted (or once an attempt under way has ended), and
+//     within a minute after a long outage;
 //   - devices that lost their broker together spread out, since every gap
 //     is drawn afresh over a range as wide as half of it.
 //
