@@ -20,8 +20,12 @@ struct FleetConfig {
   // than the daemon's stable-session time (30 s) would count as a failed
   // attempt and change its schedule.
   double settle_seconds = 30;
-  int quick_seconds = 10;       // the outage's first seconds, left out of the attempts target
-  double attempts_target = 50;  // per second, from the quick_seconds-th second on
+  int quick_seconds = 10;            // the outage's first seconds, left out of the attempts target
+  double attempts_target = 50;       // per second, from the quick_seconds-th second on
+  int calm_seconds = 59;             // the outage's seconds before the lower target holds
+  double calm_attempts_target = 20;  // per second, from the calm_seconds-th second on
+  // The slowest daemon's return after the broker's, for an outage of any
+  // length; an outage of up to 5 s (10 s) must cost no more than 5 s (10 s).
   double recovery_target_seconds = 75;
   int recovery_limit_seconds = 180;  // how long to wait for the fleet after the return
 };

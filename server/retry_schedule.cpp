@@ -2,21 +2,26 @@
 
 namespace {
 
-// +-20 % around `seconds`.
-double jittered(double seconds, double unit_random) { return seconds * (0.8 + 0.4 * unit_random); }
+// A draw outside [0, 1) (a broken random source) is taken as the middle one,
+// so that no draw can break the schedule's bounds.
+double checked(double unit_random) {
+  return unit_random >= 0.0 && unit_random < 1.0 ? unit_random : 0.5;
+}
 
 }  // namespace
 
-double retry_gap_seconds(unsigned failed, bool at_startup, double unit_random) {
-  if (unit_random < 0.0 || unit_random >= 1.0) unit_random = 0.5;
-  if (failed < kQuickAttempts) {
-    if (at_startup) return 1.0;
-    return failed == 0 ? unit_random : jittered(1.0, unit_random);
-  }
-  double gap = 2.0;
-  for (unsigned n = kQuickAttempts; n < failed && gap < kLongestRetryGapSeconds; ++n) gap *= 2.0;
-  if (gap > kLongestRetryGapSeconds) gap = kLongestRetryGapSeconds;
-  return jittered(gap, unit_random);
+double retry_interval_seconds(double age_seconds, double unit_random) {
+  double span = age_seconds < kLongestRetryGapSeconds ? age_seconds : kLongestRetryGapSeconds;
+  if (span < 0) span = 0;  // a clock read before the outage's start
+  // The upper half only: a gap of at least half the age is what bounds the
+  // attempts in a minute, and one of at most the whole age what bounds the
+  // wait after the broker's return.
+  const double gap = span * (0.5 + 0.5 * checked(unit_random));
+  return gap > kLeastRetryGapSeconds ? gap : kLeastRetryGapSeconds;
+}
+
+double retry_first_gap_seconds(bool at_startup, double unit_random) {
+  return at_startup ? 1.0 : checked(unit_random);
 }
 
 double outage_summary_interval(double outage_seconds) {

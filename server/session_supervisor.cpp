@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <mosquitto.h>
 #include <netdb.h>
 #include <poll.h>
@@ -66,7 +67,12 @@ void sleep_seconds(double seconds) {
   if (seconds <= 0) return;
   struct timespec left;
   left.tv_sec = static_cast<time_t>(seconds);
-  left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+  // Rounded up, so that no wait falls short of the schedule's gap.
+  left.tv_nsec = static_cast<long>(ceil((seconds - static_cast<double>(left.tv_sec)) * 1e9));
+  if (left.tv_nsec >= 1000000000L) {
+    ++left.tv_sec;
+    left.tv_nsec -= 1000000000L;
+  }
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -460,7 +466,7 @@ void report_failure(outage_log* log, const attempt_failure& failure, double now)
   ++log->attempts;
   const bool refused = failure.refused;
   // Start-up says every one of its first attempts, as it always did.
-  const bool say_each = log->at_startup && log->attempts <= kQuickAttempts;
+  const bool say_each = log->at_startup && log->attempts <= kStartupFailuresSaid;
   if (say_each || log->attempts == 1) {
     if (refused && failure.code == kCodeInText) {
       diag_err("%s\n", failure.text);
@@ -557,16 +563,19 @@ void session_supervisor_init(session_supervisor* sv, mqtt_session* session, cons
   sv->setup = setup;
   sv->tls = args_info.cafile_given && args_info.cert_given && args_info.key_given;
   session->supervisor = sv;
-  outage_begins(&sv->outage, true, deps->now());
+  const double now = deps->now();
+  retry_startup(&sv->schedule, now);
+  outage_begins(&sv->outage, true, now);
   take_over_callbacks(sv);
 }
 
 void session_supervisor_turn(session_supervisor* sv) noexcept {
   const session_supervisor_deps* deps = sv->deps;
-  deps->sleep(retry_next_gap(sv->schedule, deps->unit_random(&sv->random_state)));
+  deps->sleep(retry_next_gap(sv->schedule, deps->now(), deps->unit_random(&sv->random_state)));
+  // The schedule paces the starts of attempts, whatever each one then takes.
+  retry_attempt_started(&sv->schedule, deps->now());
   attempt_failure failure{};
   if (!attempt(sv, &failure)) {
-    retry_attempt_failed(&sv->schedule);
     report_failure(&sv->outage, failure, deps->now());
     note_failure(sv, failure);
     return;
@@ -578,7 +587,7 @@ void session_supervisor_turn(session_supervisor* sv) noexcept {
   // Under the session's publish lock, so that no publish falls between
   // the taking back and the fresh start.
   session_take_back(sv->session, lasted < kShortSessionSeconds, start_client_afresh, sv);
-  retry_session_ended(&sv->schedule, lasted);
+  retry_session_ended(&sv->schedule, lasted, deps->now());
   outage_begins(&sv->outage, false, deps->now());
 }
 

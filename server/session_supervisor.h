@@ -37,6 +37,11 @@ struct mosquitto;
 constexpr double kConnectTcpSeconds = 4.0;
 constexpr double kConnectAttemptSeconds = 10.0;
 
+// Failed attempts at start-up that are each an ERR line ("mosquitto_connect
+// failed: ..."); the rest of the start-up outage is summarised as any
+// outage is (outage_summary_interval).
+constexpr unsigned kStartupFailuresSaid = 10;
+
 // Gives a client started afresh (mosquitto_reinitialise) its will,
 // credentials, TLS and callbacks again. False when that failed (after an
 // ERR line); the attempts that follow then fail and say why.

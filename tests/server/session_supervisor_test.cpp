@@ -47,6 +47,8 @@ struct fake_world {
   std::vector<double> draws{0.5};  // handed out in turn, over and over
   size_t draws_made = 0;
   std::vector<double> sleeps;
+  std::vector<double> slept_at;  // the clock at each wait's beginning
+  std::vector<double> starts;    // the clock at each attempt's connect
   // One answer per attempt; once they run out, every SYN is dropped.
   std::deque<broker_answer> answers;
   broker_answer current{broker_answer::kDropsSyn, 0, nullptr};
@@ -86,6 +88,7 @@ double fake_now() { return world->clock; }
 
 void fake_sleep(double seconds) {
   world->sleeps.push_back(seconds);
+  world->slept_at.push_back(world->clock);
   if (seconds > 0) world->clock += seconds;
 }
 
@@ -98,6 +101,7 @@ int fake_connect_async(struct mosquitto*, const char* host, int port, int keepal
   world->port = port;
   world->keepalive = keepalive;
   world->attempt_began = world->clock;
+  world->starts.push_back(world->clock);
   world->connack_sent = false;
   world->while_up_done = false;
   if (world->answers.empty()) {
@@ -306,7 +310,7 @@ class FakeBrokerAndClock : public ::testing::Test {
 // the attempts it stands for.
 TEST_F(FakeBrokerAndClock, StartUpAttemptsWithoutTcpGiveUpAfterFourSecondsThenAreSummarised) {
   const std::string timed_out = errno_text(ETIMEDOUT);
-  for (unsigned n = 1; n <= kQuickAttempts; ++n) {
+  for (unsigned n = 1; n <= kStartupFailuresSaid; ++n) {
     ASSERT_EQ(turn(), std::vector<std::string>{"ERR: mosquitto_connect failed: " + timed_out})
         << "attempt " << n;
     EXPECT_GE(last_attempt_seconds(), kConnectTcpSeconds) << "attempt " << n;
@@ -382,49 +386,61 @@ TEST_F(FakeBrokerAndClock, LostSessionsCopiesAreGivenBackUnderThePublishLockBefo
   EXPECT_FALSE(publish_lock_taken());
 }
 
-// The gaps slept before the attempts are the retry schedule's for the
-// random draws made: a second apart at start-up; after a stable session
-// the first within a second, then (a short session counting as a failed
-// attempt) a second +-20 % apart, then doubling up to a minute.
-TEST_F(FakeBrokerAndClock, GapsBetweenAttemptsFollowTheRetrySchedule) {
+// Attempts start when the retry schedule says, for the random draws made:
+// the first a second after start-up; each later one the schedule's interval
+// after the start of the one before (the outage's age counted from start-up),
+// or at once when that attempt took longer; after a stable session the
+// schedule starts again (the first within a second of its end), while a
+// short session leaves it going on from where it was.
+TEST_F(FakeBrokerAndClock, AttemptsStartOnTheRetryScheduleCountedFromTheOutagesStart) {
   world_.draws = {0.9, 0.1, 0.6, 0.3, 0.75, 0.05, 0.45};
   const broker_answer dropped{broker_answer::kDropsSyn, 0, nullptr};
   world_.answers = {dropped,
                     dropped,
                     dropped,
                     {broker_answer::kAccepts, 40, nullptr},
-                    {broker_answer::kAccepts, 3, nullptr}};
-  for (int n = 0; n < 16; ++n) world_.answers.push_back(dropped);
+                    dropped,
+                    {broker_answer::kAccepts, 3, nullptr},
+                    {broker_answer::kNoConnack, 0, nullptr}};
+  for (int n = 0; n < 10; ++n) world_.answers.push_back(dropped);
   const std::vector<broker_answer> script(world_.answers.begin(), world_.answers.end());
+  for (size_t n = 0; n < script.size(); ++n) turn();
+  ASSERT_EQ(world_.starts.size(), script.size());
+  ASSERT_EQ(world_.slept_at.size(), script.size());
+  EXPECT_EQ(world_.draws_made, script.size());
 
-  retry_state expected_state;
-  std::vector<double> expected;
+  double outage_began = began_;
+  bool first_of_outage = true;
   for (size_t n = 0; n < script.size(); ++n) {
-    expected.push_back(retry_next_gap(expected_state, world_.draws[n % world_.draws.size()]));
-    if (script[n].what == broker_answer::kAccepts) {
-      retry_session_ended(&expected_state, script[n].session_seconds);
+    SCOPED_TRACE(::testing::Message() << "attempt " << n + 1);
+    const double draw = world_.draws[n % world_.draws.size()];
+    const double ended = world_.slept_at[n];  // of the attempt or session before
+    double expected;
+    if (n == 0) {
+      expected = began_ + 1.0;
+    } else if (first_of_outage) {
+      expected = ended + draw;
     } else {
-      retry_attempt_failed(&expected_state);
+      const double previous = world_.starts[n - 1];
+      expected = previous + retry_interval_seconds(previous - outage_began, draw);
+      if (expected < ended) expected = ended;
+    }
+    EXPECT_NEAR(world_.starts[n], expected, 1e-9);
+    if (n > 0) {
+      EXPECT_GE(world_.starts[n] - world_.starts[n - 1], kLeastRetryGapSeconds - 1e-9);
+    }
+    first_of_outage = false;
+    if (script[n].what == broker_answer::kAccepts && script[n].session_seconds >= 30) {
+      outage_began = world_.slept_at[n + 1];
+      first_of_outage = true;
     }
   }
-  for (size_t n = 0; n < script.size(); ++n) turn();
-
-  ASSERT_EQ(world_.sleeps.size(), script.size());
-  EXPECT_EQ(world_.draws_made, script.size());
-  for (size_t n = 0; n < script.size(); ++n) {
-    EXPECT_DOUBLE_EQ(world_.sleeps[n], expected[n]) << "gap before attempt " << n + 1;
-  }
-  // The schedule's shape, in the gaps the thread actually slept.
-  for (size_t n = 0; n < 4; ++n) EXPECT_EQ(world_.sleeps[n], 1.0) << "start-up attempt " << n + 1;
-  EXPECT_EQ(world_.sleeps[4], world_.draws[4]);  // first after the stable session
-  for (size_t n = 5; n < 14; ++n) {
-    EXPECT_GE(world_.sleeps[n], 0.8) << "gap before attempt " << n + 1;
-    EXPECT_LE(world_.sleeps[n], 1.2) << "gap before attempt " << n + 1;
-  }
-  EXPECT_GE(world_.sleeps[14], 1.6);
-  EXPECT_LE(world_.sleeps[14], 2.4);
-  EXPECT_GE(world_.sleeps.back(), 48.0);
-  EXPECT_LE(world_.sleeps.back(), 72.0);
+  // The schedule's shape: the attempts that waited for a dropped SYN (4 s)
+  // came at once at first, and once the outage is a minute old they are
+  // half a minute apart at least.
+  EXPECT_NEAR(world_.starts[1], world_.starts[0] + kConnectTcpSeconds, 0.01);
+  ASSERT_GE(world_.starts[world_.starts.size() - 2] - outage_began, kLongestRetryGapSeconds);
+  EXPECT_GE(world_.starts.back() - world_.starts[world_.starts.size() - 2], 30.0);
 }
 
 }  // namespace
