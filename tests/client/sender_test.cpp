@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/status_query.h"
 #include "common/verdict.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -68,6 +69,7 @@ class FakeDaemonTest : public ::testing::Test {
     CommandResult result;
     bool connected = false;
     bool asked_for_verdict = false;  // the client's address asks for one
+    bool asked_for_status = false;
     std::string received;
   };
 
@@ -103,6 +105,7 @@ class FakeDaemonTest : public ::testing::Test {
         if (c < 0) return;
         x.connected = true;
         x.asked_for_verdict = verdict_requested(&peer, len);
+        x.asked_for_status = status_requested(&peer, len);
         char buf[4096];
         while (x.received.size() < read_limit) {
           const ssize_t n = read(c, buf, std::min(sizeof(buf), read_limit - x.received.size()));
@@ -181,6 +184,38 @@ TEST_F(FakeDaemonTest, StatusAndStandardErrorFollowTheVerdict) {
     ASSERT_TRUE(x.connected);
     EXPECT_EQ(x.asked_for_verdict, c.args[0] != "--daemon");
     EXPECT_TRUE(x.received == c.received) << x.received.size() << " bytes received";
+  }
+}
+
+// --status sends nothing and prints what the daemon answers, exactly, when it
+// is a status; anything else from the peer is no status, status 1.
+TEST_F(FakeDaemonTest, StatusIsPrintedOnlyWhenThePeerAnswersOne) {
+  const std::string no_status = std::string(QUORREL_CLIENT_PATH) +
+                                ": no status: the daemon stopped, or the peer is not quorreld\n";
+  const std::string answer = "session: up\nqueue_messages: 0\n";
+  struct Case {
+    std::string reply;
+    int status;
+  };
+  const Case cases[] = {
+      {answer, 0},
+      {"", 1},
+      {"0\n", 1},                                                    // a verdict
+      {"session: up", 1},                                            // cut short
+      {"queue_messages: 0\nsession: up\n", 1},                       // not the first key
+      {std::string("session: up\0\n", 13), 1},                       // a NUL
+      {"session: " + std::string(kStatusAnswerMax, 'x') + "\n", 1},  // too long
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("reply \"" + c.reply.substr(0, 40) + "\"");
+    const Exchange x = Run({"--status"}, c.reply);
+    ASSERT_TRUE(x.result.finished);
+    EXPECT_EQ(x.result.exit_code, c.status);
+    EXPECT_EQ(x.result.out, c.status == 0 ? c.reply : "");
+    EXPECT_EQ(x.result.err, c.status == 0 ? "" : no_status);
+    EXPECT_TRUE(x.asked_for_status);
+    EXPECT_FALSE(x.asked_for_verdict);
+    EXPECT_EQ(x.received, "");
   }
 }
 
