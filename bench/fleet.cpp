@@ -264,15 +264,19 @@ std::vector<Row> fleet_reconnection(const FleetConfig& config) {
                              " s (one run)";
   const std::string per_second = " attempts/s";
   std::vector<Row> rows;
-  if (seconds > quick) {
-    const size_t most = max_in(counts, quick, seconds);
-    rows.push_back({figure,
-                    "connection attempts, busiest second from the " + std::to_string(quick + 1) +
-                        "th s of the outage on",
+  // The busiest second from second `from` + 1 of the outage on, against
+  // `target` attempts a second.
+  auto busiest_from = [&](const std::string& name, size_t from, double target) {
+    const size_t most = max_in(counts, from, seconds);
+    const std::string nth = std::to_string(from + 1) + "th s";
+    rows.push_back({name,
+                    "connection attempts, busiest second from the " + nth + " of the outage on",
                     std::to_string(most) + per_second, "",
-                    "≤ " + fixed(config.attempts_target, 0) + " attempts/s from the " +
-                        std::to_string(quick + 1) + "th s",
-                    verdict(static_cast<double>(most), config.attempts_target, true)});
+                    "≤ " + fixed(target, 0) + " attempts/s from the " + nth,
+                    verdict(static_cast<double>(most), target, true)});
+  };
+  if (seconds > quick) {
+    busiest_from(figure, quick, config.attempts_target);
   } else {
     rows.push_back(
         {figure,
@@ -280,16 +284,7 @@ std::vector<Row> fleet_reconnection(const FleetConfig& config) {
          "none (outage of " + std::to_string(seconds) + " s)", "", "", ""});
   }
   const size_t calm = static_cast<size_t>(config.calm_seconds);
-  if (seconds > calm) {
-    const size_t most = max_in(counts, calm, seconds);
-    rows.push_back({"",
-                    "connection attempts, busiest second from the " + std::to_string(calm + 1) +
-                        "th s of the outage on",
-                    std::to_string(most) + per_second, "",
-                    "≤ " + fixed(config.calm_attempts_target, 0) + " attempts/s from the " +
-                        std::to_string(calm + 1) + "th s",
-                    verdict(static_cast<double>(most), config.calm_attempts_target, true)});
-  }
+  if (seconds > calm) busiest_from("", calm, config.calm_attempts_target);
   rows.push_back(
       {"", "connection attempts, busiest second of the first " + std::to_string(quick) + " s",
        std::to_string(max_in(counts, 0, quick)) + per_second, "", "", ""});

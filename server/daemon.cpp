@@ -152,6 +152,14 @@ struct setting_check {
   const char* accepted;  // the usable values, in words
 };
 
+// uint32_setting for the setting `name`; false after its ERR line when its
+// text is not a number from 0 to 4294967295.
+bool uint32_usable(const char* name, uint32_t given, const char* orig, uint32_t* value) {
+  if (uint32_setting(given, orig, value)) return true;
+  diag_err("invalid %s: %s (must be 0 to 4294967295)\n", name, orig);
+  return false;
+}
+
 // False after one ERR line per integer setting that the broker session
 // cannot use: libmosquitto would refuse it on every connect or publish, or
 // subscribe to nothing, while the daemon looked as if it ran.
@@ -188,8 +196,8 @@ bool settings_usable() {
     usable = false;
   }
   uint32_t expiry = 0;
-  if (!uint32_setting(args_info.sessionexpiry_given, args_info.sessionexpiry_orig, &expiry)) {
-    diag_err("invalid sessionexpiry: %s (must be 0 to 4294967295)\n", args_info.sessionexpiry_orig);
+  if (!uint32_usable("sessionexpiry", args_info.sessionexpiry_given, args_info.sessionexpiry_orig,
+                     &expiry)) {
     usable = false;
   } else if (expiry != 0 && !mqtt5_protocol()) {
     // MQTT 3.1.1 has no session expiry: a persistent session lives on.
@@ -215,8 +223,8 @@ bool settings_usable() {
     diag_err("keyform engine needs --tlsengine\n");
     usable = false;
   }
-  if (!uint32_setting(args_info.messageexpiry_given, args_info.messageexpiry_orig, &expiry)) {
-    diag_err("invalid messageexpiry: %s (must be 0 to 4294967295)\n", args_info.messageexpiry_orig);
+  if (!uint32_usable("messageexpiry", args_info.messageexpiry_given, args_info.messageexpiry_orig,
+                     &expiry)) {
     usable = false;
   }
   return usable;

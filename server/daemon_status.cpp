@@ -96,7 +96,7 @@ size_t daemon_status(char* out, size_t size) noexcept {
   uint64_t scripts_run = 0;
   uint64_t scripts_not_run = 0;
   script_runner_counts(&scripts_run, &scripts_not_run);
-  line(&a, "relayed: %" PRIu64 "\n", s.relayed);
+  line(&a, "relayed: %" PRIu64 "\n", session_relayed(sources.session));
   line(&a, "dropped_session_down: %" PRIu64 "\n", r.session_down);
   line(&a, "dropped_connection_lost: %" PRIu64 "\n", s.dropped_unsent);
   line(&a, "dropped_queue_full: %" PRIu64 "\n", r.queue_full);

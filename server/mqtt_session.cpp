@@ -535,9 +535,7 @@ void my_message_callback(struct mosquitto* mosq, void* obj,
 }
 
 void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) noexcept {
-  mqtt_session* s = session_of(obj);
-  session_report_count(s, &session_report::relayed);
-  publish_done(mosq, s, mid);
+  publish_done(mosq, session_of(obj), mid);
 }
 
 namespace {
@@ -739,4 +737,10 @@ session_report session_report_copy(mqtt_session* s) noexcept {
   const session_report copy = s->report;
   pthread_mutex_unlock(&s->report_lock);
   return copy;
+}
+
+uint64_t session_relayed(mqtt_session* s) noexcept {
+  const uint64_t refused = session_report_copy(s).broker_refused;
+  const uint64_t done = publishes_finished(&s->records);
+  return done > refused ? done - refused : 0;
 }

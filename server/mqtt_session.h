@@ -29,12 +29,11 @@ struct mosquitto_message;
 typedef struct mqtt5__property mosquitto_property;
 struct session_supervisor;
 
-// What the session tells the daemon's status (daemon_status): counts since
-// the start, whether the session is up and since when, and why the last
-// attempt or session failed. Kept in mqtt_session under its report_lock,
+// What the session tells the daemon's status (daemon_status), besides the
+// publishes its records saw finished: counts since the start, whether the session is up and since
+// when, and why the last attempt or session failed. Kept in mqtt_session under its report_lock,
 // which is held only to count or to copy.
 struct session_report {
-  uint64_t relayed;          // reported done by the library, not refused by the broker
   uint64_t broker_refused;   // refused by the broker in their PUBACK or PUBREC (MQTT 5)
   uint64_t given_up;         // given up after short sessions
   uint64_t library_refused;  // refused by the MQTT library at publish
@@ -159,6 +158,9 @@ void session_report_state(mqtt_session* s, bool up) noexcept;
 void session_report_failure(mqtt_session* s, const char* text, unsigned attempts) noexcept;
 // A copy of the report. Any thread.
 session_report session_report_copy(mqtt_session* s) noexcept;
+// Publishes delivered since the start: done by the library (written at QoS
+// 0, acknowledged at QoS 1 and 2), less those the broker refused. Any thread.
+uint64_t session_relayed(mqtt_session* s) noexcept;
 
 // True while the broker has accepted the session. Any thread.
 inline bool session_up(const mqtt_session* s) {

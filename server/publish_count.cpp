@@ -146,6 +146,7 @@ bool publish_finished(publish_records* r, int mid, bool* crossed_low) noexcept {
   if (crossed_low != nullptr) *crossed_low = false;
   if (mid <= 0) return false;
   records_lock lock(r);
+  ++r->finished;
   const unsigned slot = find_slot(r, mid);
   if (slot == kPublishRecordSlots) {
     // The main thread has not recorded it yet: remembered, so that the
@@ -218,4 +219,9 @@ held_publishes publishes_held(publish_records* r) noexcept {
 
 water_level publish_water_level(const publish_records* r) noexcept {
   return static_cast<water_level>(r->level.load(std::memory_order_relaxed));
+}
+
+uint64_t publishes_finished(publish_records* r) noexcept {
+  records_lock lock(r);
+  return r->finished;
 }

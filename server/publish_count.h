@@ -77,6 +77,7 @@ struct publish_records {
   held_publishes held;
   held_publishes peak;  // most held at once since the last burst end
   held_list copies;
+  uint64_t finished;  // reports of publishes done since the start
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   std::atomic<int> level{kAtOrBelowLowWater};
 };
@@ -123,6 +124,10 @@ uint64_t oldest_unfinished_publish(publish_records* r) noexcept;
 
 // What is held now.
 held_publishes publishes_held(publish_records* r) noexcept;
+
+// How many reports publish_finished has had since the start: one per
+// publish the library is done with. Any thread.
+uint64_t publishes_finished(publish_records* r) noexcept;
 
 // The level after the latest change to the records, read without taking
 // their lock: the main thread asks after every local message.
